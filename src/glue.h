@@ -1,0 +1,395 @@
+// Python glue shared by every extension module of the package.
+//
+// The modules must behave exactly like plain Python modules: names are looked
+// up in the module namespace at each call (so tests and plug-ins can replace
+// them), output goes through `print`, arguments are bound with CPython's own
+// rules and error texts, and classes are ordinary `type` objects whose methods
+// an instance attribute can hide and a Python subclass can override.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <structmember.h>
+
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace nb = nanobind;
+
+namespace glue {
+
+// ---------------------------------------------------------------- errors
+
+// Raise a new exception of `type` with a text message.
+[[noreturn]] inline void raise(PyObject *type, const std::string &msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw nb::python_error();
+}
+
+// Raise an already built exception object.
+[[noreturn]] inline void raise_object(nb::handle exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
+// Raise `type(msg)` with a message object (say, the result of a `+`).
+[[noreturn]] inline void raise(PyObject *type, nb::handle msg) {
+    nb::object exc = nb::steal(PyObject_CallOneArg(type, msg.ptr()));
+    if (!exc.is_valid()) throw nb::python_error();
+    raise_object(exc);
+}
+
+// Raise `type(msg)` while handling `caught`: Python would chain the two
+// implicitly (`__context__`); C++ has no handled-exception state, so set it.
+[[noreturn]] inline void raise_during(PyObject *type, nb::handle msg, nb::python_error &caught) {
+    nb::object exc = nb::steal(PyObject_CallOneArg(type, msg.ptr()));
+    if (!exc.is_valid()) throw nb::python_error();
+    PyException_SetContext(exc.ptr(), caught.value().inc_ref().ptr());
+    raise_object(exc);
+}
+
+// True when the caught error is an `Exception` (not SystemExit,
+// KeyboardInterrupt or GeneratorExit), i.e. what `except Exception` takes.
+inline bool is_exception(nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// ---------------------------------------------------------- name lookup
+
+// The LOAD_GLOBAL rule: the module namespace first, then the builtins.
+inline nb::object global(nb::handle globals, const char *name) {
+    nb::str key(name);
+    PyObject *v = PyDict_GetItemWithError(globals.ptr(), key.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw nb::python_error();
+        }
+    }
+    return nb::borrow(v);
+}
+
+// print(*args), with whatever `print` the module sees at this moment.
+template <typename... Args> inline void print(nb::handle globals, Args &&...args) {
+    global(globals, "print")(std::forward<Args>(args)...);
+}
+
+// ------------------------------------------------ interpreter operations
+
+inline nb::object check(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+// a + b, with the interpreter's own result and error text.
+inline nb::object add(nb::handle a, nb::handle b) { return check(PyNumber_Add(a.ptr(), b.ptr())); }
+template <typename... Rest> inline nb::object add(nb::handle a, nb::handle b, Rest &&...rest) {
+    return add(add(a, b), std::forward<Rest>(rest)...);
+}
+// `x in c`
+inline bool contains(nb::handle c, nb::handle x) {
+    int r = PySequence_Contains(c.ptr(), x.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+inline bool contains(nb::handle c, const char *x) { return contains(c, nb::str(x)); }
+// a == b
+inline bool eq(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+inline bool eq(nb::handle a, const char *b) { return eq(a, nb::str(b)); }
+// bool(x)
+inline bool truth(nb::handle x) {
+    int r = PyObject_IsTrue(x.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+// c[k]
+inline nb::object item(nb::handle c, nb::handle k) { return check(PyObject_GetItem(c.ptr(), k.ptr())); }
+inline nb::object item(nb::handle c, const char *k) { return item(c, nb::str(k)); }
+template <typename I, typename = std::enable_if_t<std::is_integral_v<I>>>
+inline nb::object item(nb::handle c, I i) { return item(c, nb::int_(Py_ssize_t(i))); }
+// c[k] = v
+inline void set_item(nb::handle c, nb::handle k, nb::handle v) {
+    if (PyObject_SetItem(c.ptr(), k.ptr(), v.ptr()) < 0) throw nb::python_error();
+}
+inline void set_item(nb::handle c, const char *k, nb::handle v) { set_item(c, nb::str(k), v); }
+// str(x)
+inline nb::object str(nb::handle x) { return check(PyObject_Str(x.ptr())); }
+inline bool is_str(nb::handle x) { return PyUnicode_Check(x.ptr()); }
+// " " * n, as the interpreter computes it (nothing for n <= 0).
+inline nb::str spaces(Py_ssize_t n) { return nb::str(std::string(n > 0 ? size_t(n) : 0, ' ').c_str()); }
+// len(x)
+inline Py_ssize_t len(nb::handle x) {
+    Py_ssize_t n = PyObject_Length(x.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+// s.startswith(p), through the object's own method.
+inline bool startswith(nb::handle s, const char *p) { return truth(s.attr("startswith")(p)); }
+
+// for item in iterable: f(item) -- the iterator's own errors propagate.
+template <typename F> inline void for_each(nb::handle iterable, F &&f) {
+    nb::object it = check(PyObject_GetIter(iterable.ptr()));
+    while (true) {
+        PyObject *raw = PyIter_Next(it.ptr());
+        if (!raw) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return;
+        }
+        nb::object x = nb::steal(raw);
+        f(x);
+    }
+}
+
+// `a, b, ... = x`: exactly n items, with the interpreter's error texts.
+inline std::vector<nb::object> unpack(nb::handle x, size_t n) {
+    PyObject *raw_it = PyObject_GetIter(x.ptr());
+    if (!raw_it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(x.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object it = nb::steal(raw_it);
+    std::vector<nb::object> out;
+    while (true) {
+        PyObject *raw = PyIter_Next(it.ptr());
+        if (!raw) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        if (out.size() == n) {
+            Py_DECREF(raw);
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+            throw nb::python_error();
+        }
+        out.push_back(nb::steal(raw));
+    }
+    if (out.size() < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, out.size());
+        throw nb::python_error();
+    }
+    return out;
+}
+
+// ------------------------------------------------------ argument binding
+
+// A Python signature: positional-or-keyword parameters, the last
+// `defaults.size()` of which have defaults (evaluated once, at definition).
+struct Signature {
+    std::string qualname;
+    std::vector<std::string> names;
+    std::vector<nb::object> defaults;
+};
+
+std::string join_names(const std::vector<std::string> &missing);
+
+// Bind (args, kwargs) to the signature exactly as CPython binds a plain
+// function, with the same TypeError texts in the same order of checks.
+inline std::vector<nb::object> bind(const Signature &sig, nb::args args, nb::kwargs kwargs) {
+    const size_t n = sig.names.size(), given = args.size();
+    std::vector<nb::object> out(n);
+    for (size_t i = 0; i < given && i < n; ++i) out[i] = nb::borrow(args[i]);
+    for (auto [k, v] : kwargs) {
+        std::string key = nb::borrow<nb::str>(k).c_str();
+        size_t i = 0;
+        while (i < n && sig.names[i] != key) ++i;
+        if (i == n)
+            raise(PyExc_TypeError, sig.qualname + "() got an unexpected keyword argument '" + key + "'");
+        if (out[i].is_valid())
+            raise(PyExc_TypeError, sig.qualname + "() got multiple values for argument '" + key + "'");
+        out[i] = nb::borrow(v);
+    }
+    const size_t nreq = n - sig.defaults.size();
+    if (given > n) {
+        std::string takes = nreq == n ? std::to_string(n) : "from " + std::to_string(nreq) + " to " + std::to_string(n);
+        raise(PyExc_TypeError, sig.qualname + "() takes " + takes + " positional argument" + (n == 1 && nreq == n ? "" : "s") +
+                                   " but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+    }
+    std::vector<std::string> missing;
+    for (size_t i = 0; i < nreq; ++i)
+        if (!out[i].is_valid()) missing.push_back(sig.names[i]);
+    if (!missing.empty())
+        raise(PyExc_TypeError, sig.qualname + "() missing " + std::to_string(missing.size()) + " required positional argument" +
+                                   (missing.size() == 1 ? "" : "s") + ": " + join_names(missing));
+    for (size_t i = nreq; i < n; ++i)
+        if (!out[i].is_valid()) out[i] = sig.defaults[i - nreq];
+    return out;
+}
+
+inline std::string join_names(const std::vector<std::string> &m) {
+    std::string s;
+    for (size_t i = 0; i < m.size(); ++i) {
+        if (i) s += m.size() == 2 ? " and " : (i + 1 == m.size() ? ", and " : ", ");
+        s += "'" + m[i] + "'";
+    }
+    return s;
+}
+
+// ------------------------------------------- functions, methods, classes
+
+// The body of a Python-visible function: the module namespace it was defined
+// in and the bound arguments, in signature order.
+using Body = nb::object (*)(nb::handle globals, std::vector<nb::object> &a);
+
+// The Python-visible face of a C++ function: a callable with `__name__`,
+// `__qualname__`, `__module__` and a `__dict__`, that binds to an instance
+// the way a Python function does (`__get__`), so that it can stand in a class
+// namespace as a method and be wrapped with functools.wraps.
+struct FunctionObject {
+    PyObject_HEAD
+    PyObject *impl;  // the nanobind callable doing the work
+    PyObject *name, *qualname, *module, *doc, *dict;
+    vectorcallfunc vectorcall;
+};
+
+inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return PyObject_Vectorcall(reinterpret_cast<FunctionObject *>(self)->impl, args, nargsf, kwnames);
+}
+
+inline void function_dealloc(PyObject *self) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_XDECREF(f->impl);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->module);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->dict);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject *function_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject *function_repr(PyObject *self) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    return PyUnicode_FromFormat("<function %S at %p>", f->qualname, self);
+}
+
+// The function type, made once per extension module and kept for the life
+// of the interpreter (a raw pointer: no destructor runs at exit).
+inline PyTypeObject *function_type() {
+    static PyTypeObject *type = nullptr;
+    if (type) return type;
+    static PyMemberDef members[] = {
+        {"__name__", T_OBJECT, offsetof(FunctionObject, name), 0, nullptr},
+        {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), 0, nullptr},
+        {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+        {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+        {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+        {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static PyGetSetDef getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+                                  {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+                                  {Py_tp_descr_get, reinterpret_cast<void *>(function_get)},
+                                  {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+                                  {Py_tp_members, members},
+                                  {Py_tp_getset, getset},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"veltrix.function", sizeof(FunctionObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    if (!type) throw nb::python_error();
+    return type;
+}
+
+// A function object that binds its arguments the Python way and runs `body`.
+// It keeps a reference to its module namespace, as a Python function keeps
+// its `__globals__`, so late-bound lookups always see the live namespace.
+inline nb::object function(nb::handle globals, const char *name, Signature sig, Body body) {
+    nb::object g = nb::borrow(globals);
+    std::string qualname = sig.qualname;
+    nb::object impl = nb::cpp_function(
+        [g, sig = std::move(sig), body](nb::args args, nb::kwargs kwargs) -> nb::object {
+            std::vector<nb::object> a = bind(sig, args, kwargs);
+            return body(g, a);
+        },
+        nb::name(name));
+    PyTypeObject *tp = function_type();
+    auto *f = PyObject_New(FunctionObject, tp);
+    if (!f) throw nb::python_error();
+    f->impl = impl.release().ptr();
+    f->name = nb::str(name).release().ptr();
+    f->qualname = nb::str(qualname.c_str()).release().ptr();
+    PyObject *module = PyDict_GetItemString(globals.ptr(), "__name__");
+    f->module = Py_NewRef(module ? module : Py_None);
+    f->doc = Py_NewRef(Py_None);
+    f->dict = nullptr;
+    f->vectorcall = function_vectorcall;
+    return nb::steal(reinterpret_cast<PyObject *>(f));
+}
+
+// Define a module-level function `name(params...)` in the module namespace.
+inline void def(nb::module_ &m, const char *name, std::vector<std::string> params, Body body,
+                std::vector<nb::object> defaults = {}) {
+    m.attr(name) = function(m.attr("__dict__"), name, Signature{name, std::move(params), std::move(defaults)}, body);
+}
+
+// An ordinary class built the way the `class` statement builds one:
+// `type(name, (object,), namespace)`. Methods are functions wrapped as
+// instance methods, so they bind `self` and an instance attribute hides them.
+class ClassBuilder {
+  public:
+    ClassBuilder(nb::module_ &m, const char *name, nb::handle base = nb::handle())
+        : m_(m), name_(name), base_(base.is_valid() ? base : nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))) {
+        ns_["__module__"] = m.attr("__name__");
+        ns_["__qualname__"] = name;
+    }
+    // `params` excludes self; the TypeError texts name the method by its qualified name.
+    ClassBuilder &method(const char *name, std::vector<std::string> params, Body body, std::vector<nb::object> defaults = {},
+                         const char *attr_name = nullptr) {
+        params.insert(params.begin(), "self");
+        std::string qual = name_ + "." + name;
+        nb::object f = function(m_.attr("__dict__"), name, Signature{qual, std::move(params), std::move(defaults)}, body);
+        ns_[attr_name ? attr_name : name] = f;
+        return *this;
+    }
+    ClassBuilder &attr(const char *name, nb::handle value) {
+        ns_[name] = value;
+        return *this;
+    }
+    nb::object build() {
+        nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
+        nb::object cls = type(name_.c_str(), nb::make_tuple(base_), ns_);
+        m_.attr(name_.c_str()) = cls;
+        return cls;
+    }
+
+  private:
+    nb::module_ &m_;
+    std::string name_;
+    nb::handle base_;
+    nb::dict ns_;
+};
+
+// `import name` / `from package import attr`, bound as the interpreter binds them.
+inline nb::object import(const char *name) { return nb::module_::import_(name); }
+
+// `from module import name`, with the interpreter's ImportError text when the
+// module lacks the name.
+inline nb::object import_from(const char *module, const char *name) {
+    nb::object mod = import(module);
+    PyObject *v = PyObject_GetAttrString(mod.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    PyObject *file = PyModule_GetFilenameObject(mod.ptr());
+    if (!file) PyErr_Clear();
+    nb::object where = file ? nb::steal(file) : nb::object(nb::str("unknown location"));
+    nb::str msg = nb::str("cannot import name '{}' from '{}' ({})").format(name, module, where);
+    nb::object exc = check(PyObject_CallOneArg(PyExc_ImportError, msg.ptr()));
+    PyObject_SetAttrString(exc.ptr(), "name", nb::str(module).ptr());
+    raise_object(exc);
+}
+
+}  // namespace glue

@@ -1,0 +1,335 @@
+// veltrix.converter.plugin_registry: finds, validates and queries converter
+// plug-ins, the distributions announcing themselves in the entry-point group.
+//
+// Nothing is cached: every query enumerates the group and loads the plug-ins
+// again, so a plug-in installed a moment ago is seen by the next query.
+#include "glue.h"
+
+#include <cctype>
+
+using namespace nb::literals;
+
+using glue::contains;
+using glue::eq;
+using glue::global;
+using glue::item;
+using glue::set_item;
+using Args = std::vector<nb::object>;
+
+namespace {
+
+nb::object record_error(nb::handle record, nb::python_error &ex) {
+    set_item(record, "sanityCheck", glue::add(nb::str("Error:"), glue::str(ex.value())));
+    return nb::borrow(record);
+}
+
+// pkg_resources' key of a project name: every run of characters other than
+// letters, digits and "." becomes "-", then lower case.
+nb::str distribution_key(nb::handle project_name) {
+    std::string name = nb::borrow<nb::str>(glue::str(project_name)).c_str(), key;
+    bool in_run = false;
+    for (unsigned char c : name) {
+        if ((c < 0x80 && std::isalnum(c)) || c == '.') {
+            key += char(c);
+            in_run = false;
+        } else if (!in_run) {
+            key += '-';
+            in_run = true;
+        }
+    }
+    return nb::borrow<nb::str>(nb::str(key.c_str()).attr("lower")());
+}
+
+// The entry points of `group` as pkg_resources would have listed them, for
+// interpreters whose setuptools no longer ships pkg_resources: distributions in
+// sys.path order, the first copy of each project winning, one entry per entry
+// point, each with `name`, `dist.key`, `dist.location` and `load()`.
+nb::object entry_points_from_metadata(nb::handle group) {
+    nb::object md = glue::import("importlib.metadata");
+    nb::object ns = glue::import("types").attr("SimpleNamespace");
+    nb::set seen;
+    nb::list out;
+    glue::for_each(md.attr("distributions")(), [&](nb::handle dist) {
+        nb::object project = dist.attr("metadata").attr("get")("Name");
+        if (project.is_none()) return;
+        nb::str key = distribution_key(project);
+        if (contains(seen, key)) return;
+        seen.add(key);
+        nb::object view;
+        glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
+            if (!eq(ep.attr("group"), group)) return;
+            if (!view.is_valid()) {
+                nb::object location = glue::str(dist.attr("locate_file")(""));
+                view = ns("key"_a = key, "project_name"_a = project, "location"_a = location);
+            }
+            out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"), "dist"_a = view,
+                          "load"_a = ep.attr("load")));
+        });
+    });
+    return out;
+}
+
+// `from pkg_resources import iter_entry_points`, its deprecation warnings kept
+// off standard error for the duration of the import only.
+nb::object import_iter_entry_points() {
+    nb::object guard = glue::import("warnings").attr("catch_warnings")();
+    guard.attr("__enter__")();
+    nb::object f;
+    try {
+        glue::import("warnings").attr("simplefilter")("ignore");
+        f = glue::import_from("pkg_resources", "iter_entry_points");
+    } catch (nb::python_error &) {
+        guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return f;
+}
+
+// __init__(self)
+nb::object init(nb::handle g, Args &a) {
+    a[0].attr("reserved_param_list") = global(g, "reserved_params_list");
+    return nb::none();
+}
+
+// __get_entrypoint_list(self): never raises; nothing at all when enumeration fails.
+nb::object get_entrypoint_list(nb::handle g, Args &) {
+    try {
+        nb::object iter_entry_points;
+        try {
+            iter_entry_points = import_iter_entry_points();
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+            return entry_points_from_metadata(global(g, "ENNTRY_POINT_LOOKUP"));
+        }
+        return iter_entry_points(global(g, "ENNTRY_POINT_LOOKUP"));
+    } catch (nb::python_error &) {
+        return nb::list();
+    }
+}
+
+nb::object entry_points(nb::handle self) { return self.attr("_PluginRegistry__get_entrypoint_list")(); }
+
+// Validation of one loaded plug-in into `p`: steps that may fail on the plug-in's side.
+void check_plugin(nb::handle e, nb::handle p) {
+    nb::object plugin = e.attr("load")();
+    nb::list missing;
+    nb::object apis = glue::check(PyObject_Dir(plugin.ptr()));
+    if (!contains(apis, "convert")) missing.append("convert");
+    if (contains(apis, "query_convert")) {
+        nb::object q = plugin.attr("query_convert")(nb::none(), nb::none());
+        if (q.is_none() || !contains(q, "supported_inputs") || !contains(q, "supported_outputs")) {
+            set_item(p, "sanityCheck", nb::str("Missing Supprted File Types"));
+        } else {
+            set_item(p, "inputsSupported", item(q, "supported_inputs"));
+            set_item(p, "outputsSupported", item(q, "supported_outputs"));
+        }
+    } else {
+        missing.append("query_convert");
+    }
+    if (glue::truth(missing)) set_item(p, "sanityCheck", glue::add(nb::str("Missing APIs: "), nb::str(", ").attr("join")(missing)));
+    set_item(p, "path", plugin.attr("__file__"));
+}
+
+// get_converters_info_list(self)
+nb::object get_converters_info_list(nb::handle g, Args &a) {
+    nb::list ret;
+    glue::for_each(entry_points(a[0]), [&](nb::handle e) {
+        nb::object p;
+        try {
+            nb::object key = e.attr("dist").attr("key");
+            nb::dict record;
+            record["name"] = key;
+            record["sanityCheck"] = "ERROR: Plugin Not Found";
+            p = record;
+            nb::object meta = global(g, "metadata").attr("metadata")(key);
+            nb::object headers = item(meta.attr("__dict__"), "_headers");
+            record["summary"] = "";
+            record["author"] = "";
+            record["version"] = "";
+            glue::for_each(headers, [&](nb::handle pair) {
+                std::vector<nb::object> nv = glue::unpack(pair, 2);
+                if (eq(nv[0], "Summary")) record["summary"] = nv[1];
+                if (eq(nv[0], "Author")) record["author"] = nv[1];
+                if (eq(nv[0], "Version")) record["version"] = nv[1];
+            });
+            record["sanityCheck"] = "ok";
+            try {
+                check_plugin(e, record);
+            } catch (nb::python_error &ex) {
+                if (!glue::is_exception(ex)) throw;
+                record["path"] = e.attr("dist").attr("location");
+                record_error(record, ex);
+            }
+            ret.append(record);
+        } catch (nb::python_error &ex) {
+            if (!glue::is_exception(ex)) throw;
+            if (!p.is_valid()) {
+                // No key to name it by: list it under the entry point itself,
+                // so a broken distribution is reported rather than hidden.
+                nb::dict record;
+                try {
+                    record["name"] = glue::str(e);
+                } catch (nb::python_error &) {
+                    record["name"] = "unknown";
+                }
+                p = record;
+            }
+            ret.append(record_error(p, ex));
+        }
+    });
+    return ret;
+}
+
+// get_version(self)
+nb::object get_version(nb::handle g, Args &) {
+    glue::print(g, global(g, "VERSION"));
+    return nb::none();
+}
+
+// main(self)
+nb::object registry_main(nb::handle g, Args &) {
+    glue::print(g, "main");
+    return nb::none();
+}
+
+// get_converter_by_name(self, name)
+nb::object get_converter_by_name(nb::handle, Args &a) {
+    nb::object name = a[1];
+    nb::object it = glue::check(PyObject_GetIter(entry_points(a[0]).ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object e = nb::steal(raw);
+        if (eq(name, e.attr("dist").attr("key"))) {
+            try {
+                return e.attr("load")();
+            } catch (nb::python_error &ex) {
+                if (!glue::is_exception(ex)) throw;
+                return nb::none();
+            }
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+}
+
+// query_convert(self, name, src_type, dst_type)
+nb::object query_convert(nb::handle, Args &a) {
+    nb::object self = a[0];
+    nb::object plugin = self.attr("get_converter_by_name")(a[1]);
+    if (plugin.is_none()) return nb::none();
+    nb::object params = plugin.attr("query_convert")(a[2], a[3]);
+    if (params.is_none()) return nb::none();
+    nb::object reserved = self.attr("reserved_param_list");
+    glue::for_each(reserved, [&](nb::handle key) { set_item(params, key, item(reserved, key)); });
+    return params;
+}
+
+// query_all_converters(self, src_type, dst_type)
+nb::object query_all_converters(nb::handle, Args &a) {
+    nb::object self = a[0];
+    nb::list ret;
+    glue::for_each(entry_points(self), [&](nb::handle e) {
+        try {
+            nb::object plugin = e.attr("load")();
+            if (!contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
+            nb::object name = e.attr("dist").attr("key");
+            nb::object params = self.attr("query_convert")(name, a[1], a[2]);
+            if (!params.is_none()) {
+                nb::dict match;
+                match["name"] = name;
+                match["params"] = params;
+                ret.append(match);
+            }
+        } catch (nb::python_error &ex) {
+            if (!glue::is_exception(ex)) throw;
+        }
+    });
+    return ret;
+}
+
+// get_converters_names_list(self): an entry point that fails in any way is dropped.
+nb::object get_converters_names_list(nb::handle, Args &a) {
+    nb::list ret;
+    glue::for_each(entry_points(a[0]), [&](nb::handle e) {
+        try {
+            ret.append(e.attr("dist").attr("key"));
+        } catch (nb::python_error &) {
+        }
+    });
+    return ret;
+}
+
+// get_converters_list(self)
+nb::object get_converters_list(nb::handle g, Args &a) {
+    nb::list ret;
+    glue::for_each(entry_points(a[0]), [&](nb::handle e) {
+        try {
+            ret.append(e.attr("load")());
+        } catch (nb::python_error &ex) {
+            if (!glue::is_exception(ex)) throw;
+            glue::print(g, "Error:", ex.value());
+        }
+    });
+    return ret;
+}
+
+// get_converter_info_by_name(self, name): a record that cannot be read or
+// compared, in any way, is passed over.
+nb::object get_converter_info_by_name(nb::handle, Args &a) {
+    nb::object records = a[0].attr("get_converters_info_list")();
+    nb::object it = glue::check(PyObject_GetIter(records.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object p = nb::steal(raw);
+        try {
+            if (eq(item(p, "name"), a[1])) return p;
+        } catch (nb::python_error &) {
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+}
+
+// Names of the records whose reported types hold what is asked for.
+nb::object names_by_types(nb::handle self, nb::handle input, nb::handle output) {
+    nb::list ret;
+    glue::for_each(self.attr("get_converters_info_list")(), [&](nb::handle p) {
+        if (input.is_valid() && !contains(p, "inputsSupported")) return;
+        if (output.is_valid() && !contains(p, "outputsSupported")) return;
+        if (input.is_valid() && !contains(item(p, "inputsSupported"), input)) return;
+        if (output.is_valid() && !contains(item(p, "outputsSupported"), output)) return;
+        ret.append(item(p, "name"));
+    });
+    return ret;
+}
+
+nb::object by_input(nb::handle, Args &a) { return names_by_types(a[0], a[1], nb::handle()); }
+nb::object by_output(nb::handle, Args &a) { return names_by_types(a[0], nb::handle(), a[1]); }
+nb::object by_filetypes(nb::handle, Args &a) { return names_by_types(a[0], a[1], a[2]); }
+
+}  // namespace
+
+NB_MODULE(plugin_registry, m) {
+    m.attr("VERSION") = "1.0.0";
+    m.attr("ENNTRY_POINT_LOOKUP") = "veltrix_converter";
+    nb::list apis;
+    apis.append("convert");
+    m.attr("pluginAPIs") = apis;
+    m.attr("metadata") = glue::import("importlib.metadata");
+    m.attr("reserved_params_list") = glue::import_from("veltrix.converter.plugin_api.params", "reserved_params_list");
+    glue::ClassBuilder(m, "PluginRegistry")
+        .method("__init__", {}, init)
+        .method("__get_entrypoint_list", {}, get_entrypoint_list, {}, "_PluginRegistry__get_entrypoint_list")
+        .method("get_converters_info_list", {}, get_converters_info_list)
+        .method("get_version", {}, get_version)
+        .method("main", {}, registry_main)
+        .method("get_converter_by_name", {"name"}, get_converter_by_name)
+        .method("query_convert", {"name", "src_type", "dst_type"}, query_convert)
+        .method("query_all_converters", {"src_type", "dst_type"}, query_all_converters)
+        .method("get_converters_names_list", {}, get_converters_names_list)
+        .method("get_converters_list", {}, get_converters_list)
+        .method("get_converter_info_by_name", {"name"}, get_converter_info_by_name)
+        .method("get_converter_names_list_by_input", {"filetype"}, by_input)
+        .method("get_converter_names_list_by_output", {"filetype"}, by_output)
+        .method("get_converter_names_list_by_filetypes", {"input", "output"}, by_filetypes)
+        .build();
+}

@@ -1,0 +1,1 @@
+"""What converter plug-ins build on: reserved parameters, option mapping and samples."""
