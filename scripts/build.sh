@@ -4,7 +4,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 log=$(mktemp)
-if ! "$ROOT/.venv/bin/python" -m pip install --disable-pip-version-check -q --no-build-isolation --no-deps "$ROOT" >"$log" 2>&1; then
+if ! "${PY:-$ROOT/.venv/bin/python}" -m pip install --disable-pip-version-check -q --no-build-isolation --no-deps "$ROOT" >"$log" 2>&1; then
     grep -v "is ignored: it is neither a file nor a directory" "$log"; rm -f "$log"; exit 1
 fi
 rm -f "$log"

@@ -23,4 +23,4 @@ if [ ! -f "$STAMP" ]; then
 fi
 
 echo "== building and installing veltrix-converter"
-"$PY" -m pip install --disable-pip-version-check -q --no-build-isolation --no-deps "$ROOT"
+PY="$PY" bash "$ROOT/scripts/build.sh"

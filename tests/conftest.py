@@ -1,0 +1,118 @@
+"""Shared fixtures: real plug-in distributions laid out on disk, and runs of
+the real command in a child process with those distributions on its path."""
+
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+import uuid
+from pathlib import Path
+
+import pytest
+
+COMMAND = str(Path(sys.executable).with_name("veltrix-converter"))
+
+# A plug-in that converts "h5" to "tflite" and echoes what it was given.
+GOOD_PLUGIN = '''
+def query_convert(src_type, dst_type):
+    if src_type is None and dst_type is None:
+        return {"supported_inputs": ["h5", "pb"], "supported_outputs": ["tflite"]}
+    if src_type in ("h5", "pb") and dst_type == "tflite":
+        return {"level": {"type": "int", "default": "3", "help": "Optimisation level"}}
+    return None
+
+def convert(src, dst, params):
+    return {"success": "yes", "message": "converted level=%r" % (params["level"],)}
+'''
+
+
+class Site:
+    """A folder on sys.path holding distributions made for one test."""
+
+    def __init__(self, root: Path):
+        self.root = root
+        root.mkdir(parents=True, exist_ok=True)
+
+    def add(self, dist, source=GOOD_PLUGIN, version="1.0", summary="A test plug-in", author="Tester",
+            module=None, entry_points=None, headers=None):
+        """Lay out DIST-VERSION.dist-info and its plug-in module; return the module name.
+
+        `entry_points` lists (name, target) pairs of the "veltrix_converter"
+        group; `headers` replaces the METADATA headers after Name.
+        """
+        module = module or "vxp_%s_%s" % (dist.replace("-", "_").lower(), uuid.uuid4().hex[:8])
+        (self.root / (module + ".py")).write_text(textwrap.dedent(source))
+        info = self.root / ("%s-%s.dist-info" % (dist.replace("-", "_"), version))
+        info.mkdir()
+        if headers is None:
+            headers = [("Version", version), ("Summary", summary), ("Author", author)]
+        lines = ["Metadata-Version: 2.1", "Name: " + dist] + ["%s: %s" % h for h in headers]
+        (info / "METADATA").write_text("\n".join(lines) + "\n")
+        eps = entry_points if entry_points is not None else [(dist, module)]
+        (info / "entry_points.txt").write_text(
+            "[veltrix_converter]\n" + "".join("%s = %s\n" % ep for ep in eps))
+        return module
+
+    def env(self, hide_pkg_resources=False):
+        env = dict(os.environ)
+        paths = [str(self.root)]
+        if hide_pkg_resources:
+            blocker = self.root.parent / (self.root.name + "-nopkgres")
+            blocker.mkdir(exist_ok=True)
+            # sitecustomize runs before anything imports pkg_resources
+            (blocker / "sitecustomize.py").write_text("import sys\nsys.modules['pkg_resources'] = None\n")
+            paths.insert(0, str(blocker))
+        env["PYTHONPATH"] = os.pathsep.join(paths + [env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+        return env
+
+    def run(self, *args, hide_pkg_resources=False, timeout=120):
+        """Run the command with this site on its path."""
+        return subprocess.run([COMMAND, *args], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                              env=self.env(hide_pkg_resources), timeout=timeout, cwd=self.root)
+
+    def python(self, code, hide_pkg_resources=False, timeout=120):
+        """Run Python code with this site on its path."""
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                              stdin=subprocess.DEVNULL, env=self.env(hide_pkg_resources), timeout=timeout,
+                              cwd=self.root)
+
+
+@pytest.fixture
+def site(tmp_path):
+    return Site(tmp_path / "site")
+
+
+@pytest.fixture
+def live_site(site, monkeypatch):
+    """The site visible to the registry in this process.
+
+    pkg_resources fixes its view of installed distributions when first
+    imported, so in-process registries enumerate through importlib.metadata
+    (pkg_resources hidden), which reads sys.path at each query.
+    """
+    monkeypatch.syspath_prepend(str(site.root))
+    monkeypatch.setitem(sys.modules, "pkg_resources", None)
+    importlib.invalidate_caches()
+    return site
+
+
+@pytest.fixture
+def argv(monkeypatch):
+    """Set sys.argv to ["veltrix-converter", *words]."""
+    def set_words(*words):
+        monkeypatch.setattr(sys, "argv", ["veltrix-converter", *words])
+    return set_words
+
+
+@pytest.fixture
+def cli():
+    """The front-end module, with its namespace restored after the test."""
+    from veltrix.converter import convert
+    saved = dict(vars(convert))
+    yield convert
+    for name in list(vars(convert)):
+        if name not in saved:
+            delattr(convert, name)
+    for name, value in saved.items():
+        setattr(convert, name, value)
