@@ -59,7 +59,8 @@ nb::object entry_points_from_metadata(nb::handle group) {
         glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
             if (!eq(ep.attr("group"), group)) return;
             if (!view.is_valid()) {
-                nb::object location = glue::str(dist.attr("locate_file")(""));
+                // pkg_resources reports the path entry normalised, never relative
+                nb::object location = glue::import("os").attr("path").attr("realpath")(dist.attr("locate_file")(""));
                 view = ns("key"_a = key, "project_name"_a = project, "location"_a = location);
             }
             out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"), "dist"_a = view,
