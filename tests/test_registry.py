@@ -320,11 +320,11 @@ def test_group_name_is_read_at_call_time(live_site, monkeypatch):
 
 def test_no_reference_growth_on_failing_plugins(shapes):
     registry = PluginRegistry()
-    for _ in range(20):
+    for _ in range(5):
         registry.get_converters_info_list()
     gc.collect()
     before = len(gc.get_objects())
-    for _ in range(300):
+    for _ in range(100):
         registry.get_converters_info_list()
         registry.query_all_converters("h5", "tflite")
     gc.collect()
