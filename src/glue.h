@@ -10,6 +10,8 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -296,11 +298,35 @@ inline PyTypeObject *function_type() {
                                   {Py_tp_members, members},
                                   {Py_tp_getset, getset},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"veltrix.function", sizeof(FunctionObject), 0,
+    static PyType_Spec spec = {"veltrix.converter.function", sizeof(FunctionObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
     type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
     if (!type) throw nb::python_error();
     return type;
+}
+
+// A function object with the given names whose calls run `impl` on the
+// arguments bound by `sig` (impl may capture state, like a closure).
+inline nb::object closure(const char *name, nb::handle module_name, Signature sig,
+                          std::function<nb::object(std::vector<nb::object> &)> impl) {
+    std::string qualname = sig.qualname;
+    nb::object call = nb::cpp_function(
+        [sig = std::move(sig), impl = std::move(impl)](nb::args args, nb::kwargs kwargs) -> nb::object {
+            std::vector<nb::object> a = bind(sig, args, kwargs);
+            return impl(a);
+        },
+        nb::name(name));
+    PyTypeObject *tp = function_type();
+    auto *f = PyObject_New(FunctionObject, tp);
+    if (!f) throw nb::python_error();
+    f->impl = call.release().ptr();
+    f->name = nb::str(name).release().ptr();
+    f->qualname = nb::str(qualname.c_str()).release().ptr();
+    f->module = Py_NewRef(module_name.is_valid() ? module_name.ptr() : Py_None);
+    f->doc = Py_NewRef(Py_None);
+    f->dict = nullptr;
+    f->vectorcall = function_vectorcall;
+    return nb::steal(reinterpret_cast<PyObject *>(f));
 }
 
 // A function object that binds its arguments the Python way and runs `body`.
@@ -308,25 +334,8 @@ inline PyTypeObject *function_type() {
 // its `__globals__`, so late-bound lookups always see the live namespace.
 inline nb::object function(nb::handle globals, const char *name, Signature sig, Body body) {
     nb::object g = nb::borrow(globals);
-    std::string qualname = sig.qualname;
-    nb::object impl = nb::cpp_function(
-        [g, sig = std::move(sig), body](nb::args args, nb::kwargs kwargs) -> nb::object {
-            std::vector<nb::object> a = bind(sig, args, kwargs);
-            return body(g, a);
-        },
-        nb::name(name));
-    PyTypeObject *tp = function_type();
-    auto *f = PyObject_New(FunctionObject, tp);
-    if (!f) throw nb::python_error();
-    f->impl = impl.release().ptr();
-    f->name = nb::str(name).release().ptr();
-    f->qualname = nb::str(qualname.c_str()).release().ptr();
     PyObject *module = PyDict_GetItemString(globals.ptr(), "__name__");
-    f->module = Py_NewRef(module ? module : Py_None);
-    f->doc = Py_NewRef(Py_None);
-    f->dict = nullptr;
-    f->vectorcall = function_vectorcall;
-    return nb::steal(reinterpret_cast<PyObject *>(f));
+    return closure(name, module, std::move(sig), [g, body](std::vector<nb::object> &a) { return body(g, a); });
 }
 
 // Define a module-level function `name(params...)` in the module namespace.
@@ -383,6 +392,16 @@ inline nb::object import_from(const char *module, const char *name) {
     if (v) return nb::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
+    // `from package import submodule` imports the submodule.
+    std::string sub = std::string(module) + "." + name;
+    if (PyObject *m = PyImport_ImportModule(sub.c_str())) {
+        Py_DECREF(m);
+        if ((v = PyObject_GetAttrString(mod.ptr(), name))) return nb::steal(v);
+    }
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_ModuleNotFoundError) &&
+        !PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
     PyObject *file = PyModule_GetFilenameObject(mod.ptr());
     if (!file) PyErr_Clear();
     nb::object where = file ? nb::steal(file) : nb::object(nb::str("unknown location"));
@@ -391,5 +410,270 @@ inline nb::object import_from(const char *module, const char *name) {
     PyObject_SetAttrString(exc.ptr(), "name", nb::str(module).ptr());
     raise_object(exc);
 }
+
+// ------------------------------------------------------------ generators
+
+// The body of a generator: what runs between two yields. `resume` runs from
+// the last yield to the next one and returns the yielded value, or an
+// invalid object when the body ends. `thrown` is null for next()/send(), or
+// the exception that throw()/close() raises at the yield: a body that does
+// not handle it raises it. The body's Python references are visited for the
+// garbage collector, since a generator can take part in a cycle.
+class GeneratorBody {
+  public:
+    virtual ~GeneratorBody() = default;
+    virtual nb::object resume(nb::handle thrown) = 0;
+    virtual int traverse(visitproc, void *) { return 0; }
+};
+
+// Raise the exception that was thrown in at the yield.
+[[noreturn]] inline void rethrow(nb::handle thrown) { raise_object(thrown); }
+
+struct GeneratorObject {
+    PyObject_HEAD
+    GeneratorBody *body;  // null once the generator has finished
+    bool started, running;
+    PyObject *dict;
+};
+
+inline void generator_finish(GeneratorObject *g) {
+    // Dropping the body releases what it holds (feeds, inner generators)
+    // as a finished Python generator drops its frame.
+    GeneratorBody *body = g->body;
+    g->body = nullptr;
+    delete body;
+}
+
+// Run the body once; the new reference yielded, or null with an error set
+// (StopIteration when the body ended).
+inline PyObject *generator_run(GeneratorObject *g, PyObject *thrown) {
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    g->started = true;
+    g->running = true;
+    try {
+        nb::object value = g->body->resume(thrown);
+        g->running = false;
+        if (value.is_valid()) return value.release().ptr();
+        generator_finish(g);
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    } catch (nb::python_error &e) {
+        g->running = false;
+        generator_finish(g);
+        if (e.matches(PyExc_StopIteration)) {
+            // A StopIteration escaping the body would end the caller's loop
+            // silently; Python turns it into a RuntimeError, and so do we.
+            nb::object exc = nb::steal(PyObject_CallOneArg(PyExc_RuntimeError, nb::str("generator raised StopIteration").ptr()));
+            if (!exc.is_valid()) return nullptr;
+            PyException_SetCause(exc.ptr(), e.value().inc_ref().ptr());
+            PyException_SetContext(exc.ptr(), e.value().inc_ref().ptr());
+            PyErr_SetObject(PyExc_RuntimeError, exc.ptr());
+            return nullptr;
+        }
+        e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {
+        g->running = false;
+        generator_finish(g);
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
+}
+
+inline PyObject *generator_send(PyObject *self, PyObject *value) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    if (!g->body) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    if (!g->started && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    return generator_run(g, nullptr);
+}
+
+inline PyObject *generator_next(PyObject *self) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    if (!g->body) return nullptr;  // exhausted: StopIteration without an object
+    PyObject *r = generator_send(self, Py_None);
+    if (!r && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // tp_iternext signals the end without an exception set
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        if (v && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(PyExc_StopIteration)) &&
+            reinterpret_cast<PyStopIterationObject *>(v)->value != Py_None) {
+            PyErr_Restore(t, v, tb);
+            return nullptr;
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+    return r;
+}
+
+// throw(exc) / throw(type[, value[, traceback]]), as a Python generator takes them.
+inline PyObject *generator_throw(PyObject *self, PyObject *args) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    PyObject *typ, *val = Py_None, *tb = Py_None;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    nb::object exc;
+    if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = nb::borrow(typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        if (val != Py_None && PyObject_IsInstance(val, typ) == 1)
+            exc = nb::borrow(val);
+        else if (val == Py_None)
+            exc = nb::steal(PyObject_CallNoArgs(typ));
+        else if (PyTuple_Check(val))
+            exc = nb::steal(PyObject_Call(typ, val, nullptr));
+        else
+            exc = nb::steal(PyObject_CallOneArg(typ, val));
+        if (!exc.is_valid()) return nullptr;
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (tb != Py_None && PyException_SetTraceback(exc.ptr(), tb) < 0) return nullptr;
+    if (!g->body || !g->started) {
+        // Not started or finished: the exception is raised here and now.
+        if (g->body) generator_finish(g);
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+        return nullptr;
+    }
+    return generator_run(g, exc.ptr());
+}
+
+inline PyObject *generator_close(PyObject *self, PyObject *) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    if (!g->body) Py_RETURN_NONE;
+    if (!g->started) {
+        generator_finish(g);
+        Py_RETURN_NONE;
+    }
+    nb::object exit = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit.is_valid()) return nullptr;
+    PyObject *r = generator_run(g, exit.ptr());
+    if (r) {
+        Py_DECREF(r);
+        PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+        return nullptr;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+inline int generator_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    Py_VISIT(g->dict);
+    Py_VISIT(Py_TYPE(self));
+    return g->body ? g->body->traverse(visit, arg) : 0;
+}
+
+inline int generator_clear(PyObject *self) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    Py_CLEAR(g->dict);
+    if (g->body && !g->running) generator_finish(g);
+    return 0;
+}
+
+// Dropped while suspended: close it, as Python's generator finaliser does.
+inline void generator_finalize(PyObject *self) {
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    if (!g->body || !g->started || g->running) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject *r = generator_close(self, nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(self);
+    else
+        Py_DECREF(r);
+    PyErr_Restore(t, v, tb);
+}
+
+inline void generator_dealloc(PyObject *self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    auto *g = reinterpret_cast<GeneratorObject *>(self);
+    PyObject_GC_UnTrack(self);
+    if (g->body) generator_finish(g);
+    Py_CLEAR(g->dict);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject *generator_repr(PyObject *self) {
+    PyObject *qualname = PyObject_GetAttrString(self, "__qualname__");
+    if (!qualname) return nullptr;
+    PyObject *r = PyUnicode_FromFormat("<generator object %S at %p>", qualname, self);
+    Py_DECREF(qualname);
+    return r;
+}
+
+inline PyTypeObject *generator_type() {
+    static PyTypeObject *type = nullptr;
+    if (type) return type;
+    static PyMethodDef methods[] = {
+        {"send", generator_send, METH_O, nullptr},
+        {"throw", generator_throw, METH_VARARGS, nullptr},
+        {"close", generator_close, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr}};
+    static PyMemberDef members[] = {{"__dictoffset__", T_PYSSIZET, offsetof(GeneratorObject, dict), READONLY, nullptr},
+                                    {nullptr, 0, 0, 0, nullptr}};
+    static PyGetSetDef getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(generator_dealloc)},
+                                  {Py_tp_repr, reinterpret_cast<void *>(generator_repr)},
+                                  {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+                                  {Py_tp_iternext, reinterpret_cast<void *>(generator_next)},
+                                  {Py_tp_finalize, reinterpret_cast<void *>(generator_finalize)},
+                                  {Py_tp_traverse, reinterpret_cast<void *>(generator_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void *>(generator_clear)},
+                                  {Py_tp_methods, methods},
+                                  {Py_tp_members, members},
+                                  {Py_tp_getset, getset},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"veltrix.converter.generator", sizeof(GeneratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    if (!type) throw nb::python_error();
+    return type;
+}
+
+// A new, not yet started generator running `body`, with the given names.
+inline nb::object generator(GeneratorBody *body, const char *name, const char *qualname) {
+    std::unique_ptr<GeneratorBody> owned(body);
+    auto *g = PyObject_GC_New(GeneratorObject, generator_type());
+    if (!g) throw nb::python_error();
+    g->body = owned.release();
+    g->started = g->running = false;
+    g->dict = nullptr;
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(g));
+    result.attr("__name__") = name;
+    result.attr("__qualname__") = qualname;
+    PyObject_GC_Track(g);
+    return result;
+}
+
+// Visit an object held by a generator body (for traverse()).
+#define GLUE_VISIT(obj)                                            \
+    do {                                                           \
+        if ((obj).is_valid()) Py_VISIT((obj).ptr());               \
+    } while (0)
 
 }  // namespace glue
