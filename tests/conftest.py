@@ -11,6 +11,9 @@ from pathlib import Path
 
 import pytest
 
+# TensorFlow's C++ start-up chatter is not what these tests look at.
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+
 COMMAND = str(Path(sys.executable).with_name("veltrix-converter"))
 
 # A plug-in that converts "h5" to "tflite" and echoes what it was given.

@@ -13,7 +13,8 @@ from conftest import COMMAND
 from test_cli import USAGE
 
 MODULES = ["veltrix.converter.convert", "veltrix.converter.plugin_registry",
-           "veltrix.converter.plugin_api.params", "veltrix.converter.plugin_api.option_mapper"]
+           "veltrix.converter.plugin_api.params", "veltrix.converter.plugin_api.option_mapper",
+           "veltrix.converter.plugin_api.dataset", "veltrix.converter.plugin_api.sample_feeds"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -25,6 +25,7 @@ that cannot be decoded is skipped.
 """
 
 import hashlib
+import http.client
 import io
 import json
 import os
@@ -48,8 +49,10 @@ def _fetch(url):
     try:
         with urllib.request.urlopen(url, timeout=TIMEOUT) as response:
             return response.read()
-    except (urllib.error.URLError, OSError, ValueError) as exc:
-        reason = getattr(exc, "reason", exc)
+    except urllib.error.HTTPError as exc:
+        raise DatastoreError("Cannot read datastore %s: %s" % (url, exc)) from exc
+    except (urllib.error.URLError, http.client.HTTPException, OSError, ValueError) as exc:
+        reason = getattr(exc, "reason", None) or exc.__class__.__name__ + (": %s" % exc if str(exc) else "")
         raise DatastoreError("Cannot read datastore %s: %s" % (url, reason)) from exc
 
 
