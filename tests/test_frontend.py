@@ -403,7 +403,7 @@ def test_install_list_convert_uninstall_for_real(scratch_env, wheel, tmp_path):
     assert "---------------   vx-wheel-plugin   ---------------" in listing
     assert "summary:             Installed from a wheel" in listing and "version:             1.2.3" in listing
 
-    converted = scratch_env("a.h5", "b.tflite")
+    converted = scratch_env("--plugin", "vx-wheel-plugin", "a.h5", "b.tflite")
     assert converted.returncode == 0
     assert converted.stdout.splitlines()[1:3] == ["Using Converter Plugin : vx-wheel-plugin",
                                                   "SUCCESS: converted level=3"]
@@ -411,8 +411,8 @@ def test_install_list_convert_uninstall_for_real(scratch_env, wheel, tmp_path):
     removed = scratch_env("-u", "vx-wheel-plugin")
     assert removed.returncode == 0 and "Uninstalling vx-wheel-plugin ..." in removed.stdout
     assert "vx-wheel-plugin" not in scratch_env("-l").stdout
-    again = scratch_env("a.h5", "b.tflite")
-    assert again.returncode == 1 and "FAILURE: No Converter found" in again.stdout
+    again = scratch_env("--plugin", "vx-wheel-plugin", "a.h5", "b.tflite")
+    assert again.returncode == 1 and "FAILURE: convert API not implemented" in again.stdout
 
 
 def test_failed_installation_exits_1(scratch_env, tmp_path):
