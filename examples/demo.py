@@ -65,22 +65,28 @@ def converter(*words):
         sys.exit("veltrix-converter failed (exit status %d)" % result.returncode)
 
 
-def run(path, image):
+def run(path, images):
+    """Scores of a TensorFlow Lite model for a batch of float images (0..1),
+    quantizing the input and dequantizing the output of an integer model."""
     import tensorflow as tf
-    interpreter = tf.lite.Interpreter(model_path=path)
+    interpreter = tf.lite.Interpreter(model_path=str(path))
     interpreter.allocate_tensors()
     inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
-    data = image[None]
-    if inp["dtype"] != np.float32:
-        scale, zero = inp["quantization"]
-        data = np.clip(np.round(data / scale + zero), -128, 127).astype(inp["dtype"])
-    interpreter.set_tensor(inp["index"], data)
-    interpreter.invoke()
-    result = interpreter.get_tensor(out["index"])[0]
-    if out["dtype"] != np.float32:
-        scale, zero = out["quantization"]
-        result = (result.astype(np.float32) - zero) * scale
-    return inp["dtype"].__name__, out["dtype"].__name__, result
+    results = []
+    for image in images:
+        data = image[None]
+        if inp["dtype"] != np.float32:
+            scale, zero = inp["quantization"]
+            info = np.iinfo(inp["dtype"])
+            data = np.clip(np.round(data / scale + zero), info.min, info.max).astype(inp["dtype"])
+        interpreter.set_tensor(inp["index"], data)
+        interpreter.invoke()
+        result = interpreter.get_tensor(out["index"])[0].astype(np.float32)
+        if out["dtype"] != np.float32:
+            scale, zero = out["quantization"]
+            result = (result - zero) * scale
+        results.append(result)
+    return inp["dtype"].__name__, out["dtype"].__name__, np.stack(results)
 
 
 def main():
@@ -101,7 +107,7 @@ def main():
 
     print("One inference with each model on %s:" % sorted(os.listdir(samples))[0])
     for path in (float_model, int8_model):
-        in_type, out_type, scores = run(path, images[0])
+        in_type, out_type, (scores,) = run(path, images[:1])
         print("  %-24s %6d bytes  %s in, %s out  scores %s -> %s" % (
             os.path.basename(path), os.path.getsize(path), in_type, out_type, np.round(scores, 3),
             CLASSES[int(np.argmax(scores))]))

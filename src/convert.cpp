@@ -7,14 +7,7 @@
 // replacing a module attribute changes what is called.
 #include "glue.h"
 
-using namespace nb::literals;
-using glue::add;
-using glue::contains;
-using glue::eq;
-using glue::global;
-using glue::item;
-using glue::set_item;
-using Args = std::vector<nb::object>;
+GLUE_PRELUDE;
 
 namespace {
 

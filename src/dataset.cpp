@@ -5,11 +5,7 @@
 // TensorFlow are reached through those names at each call.
 #include "glue.h"
 
-using namespace nb::literals;
-using glue::eq;
-using glue::global;
-using glue::item;
-using Args = std::vector<nb::object>;
+GLUE_PRELUDE;
 
 namespace {
 

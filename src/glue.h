@@ -234,9 +234,12 @@ inline std::string join_names(const std::vector<std::string> &m) {
 
 // ------------------------------------------- functions, methods, classes
 
+// Bound arguments, in signature order.
+using Args = std::vector<nb::object>;
+
 // The body of a Python-visible function: the module namespace it was defined
-// in and the bound arguments, in signature order.
-using Body = nb::object (*)(nb::handle globals, std::vector<nb::object> &a);
+// in and the bound arguments.
+using Body = nb::object (*)(nb::handle globals, Args &a);
 
 // The Python-visible face of a C++ function: a callable with `__name__`,
 // `__qualname__`, `__module__` and a `__dict__`, that binds to an instance
@@ -677,3 +680,14 @@ inline nb::object generator(GeneratorBody *body, const char *name, const char *q
     } while (0)
 
 }  // namespace glue
+
+// What every module body uses unqualified.
+#define GLUE_PRELUDE           \
+    using glue::Args;          \
+    using glue::add;           \
+    using glue::contains;      \
+    using glue::eq;            \
+    using glue::global;        \
+    using glue::item;          \
+    using glue::set_item;      \
+    using namespace nb::literals

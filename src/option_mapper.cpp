@@ -6,12 +6,7 @@
 // so subclasses and replaced module attributes are honoured.
 #include "glue.h"
 
-using glue::contains;
-using glue::eq;
-using glue::global;
-using glue::item;
-using glue::set_item;
-using Args = std::vector<nb::object>;
+GLUE_PRELUDE;
 
 namespace {
 

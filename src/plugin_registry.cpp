@@ -7,14 +7,7 @@
 
 #include <cctype>
 
-using namespace nb::literals;
-
-using glue::contains;
-using glue::eq;
-using glue::global;
-using glue::item;
-using glue::set_item;
-using Args = std::vector<nb::object>;
+GLUE_PRELUDE;
 
 namespace {
 

@@ -5,9 +5,7 @@
 // DatastoreGeneratorClassification, DatastoreGeneratorDetection.
 #include "glue.h"
 
-using namespace nb::literals;
-using glue::global;
-using Args = std::vector<nb::object>;
+GLUE_PRELUDE;
 
 namespace {
 
