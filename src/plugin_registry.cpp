@@ -37,28 +37,49 @@ nb::str distribution_key(nb::handle project_name) {
 // interpreters whose setuptools no longer ships pkg_resources: distributions in
 // sys.path order, the first copy of each project winning, one entry per entry
 // point, each with `name`, `dist.key`, `dist.location` and `load()`.
+//
+// Parsing a distribution's METADATA is what costs here, and only plug-ins need
+// their key: equal keys imply equal normalised names (cheap, from the folder
+// name), so a distribution's key is read only when it declares the group, or
+// when an earlier copy with its normalised name must be compared.
 nb::object entry_points_from_metadata(nb::handle group) {
     nb::object md = glue::import("importlib.metadata");
     nb::object ns = glue::import("types").attr("SimpleNamespace");
-    nb::set seen;
+    nb::object realpath = glue::import("os").attr("path").attr("realpath");
+    struct Seen {
+        nb::object dist, key;  // key read lazily
+    };
+    std::vector<std::pair<std::string, Seen>> seen;
+    auto key_of = [](Seen &d) -> nb::object {
+        if (!d.key.is_valid()) {
+            nb::object project = d.dist.attr("metadata").attr("get")("Name");
+            d.key = project.is_none() ? nb::object(nb::none()) : nb::object(distribution_key(project));
+        }
+        return d.key;
+    };
     nb::list out;
     glue::for_each(md.attr("distributions")(), [&](nb::handle dist) {
-        nb::object project = dist.attr("metadata").attr("get")("Name");
-        if (project.is_none()) return;
-        nb::str key = distribution_key(project);
-        if (contains(seen, key)) return;
-        seen.add(key);
-        nb::object view;
+        Seen self{nb::borrow(dist), nb::object()};
+        nb::object normalized = nb::getattr(dist, "_normalized_name", nb::none());
+        if (normalized.is_none()) normalized = key_of(self);
+        if (normalized.is_none()) return;  // no project name: pkg_resources skips it too
+        std::string norm = nb::borrow<nb::str>(glue::str(normalized)).c_str();
+        nb::list eps;
         glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
-            if (!eq(ep.attr("group"), group)) return;
-            if (!view.is_valid()) {
-                // pkg_resources reports the path entry normalised, never relative
-                nb::object location = glue::import("os").attr("path").attr("realpath")(dist.attr("locate_file")(""));
-                view = ns("key"_a = key, "project_name"_a = project, "location"_a = location);
-            }
-            out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"), "dist"_a = view,
-                          "load"_a = ep.attr("load")));
+            if (eq(ep.attr("group"), group)) eps.append(ep);
         });
+        if (glue::len(eps) > 0) {
+            nb::object key = key_of(self);
+            if (key.is_none()) return;
+            for (auto &[other_norm, other] : seen)
+                if (other_norm == norm && !key_of(other).is_none() && eq(key_of(other), key)) return;  // a later copy
+            nb::object view = ns("key"_a = key, "project_name"_a = dist.attr("metadata").attr("get")("Name"),
+                                 "location"_a = realpath(dist.attr("locate_file")("")));
+            for (nb::handle ep : eps)
+                out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"),
+                              "dist"_a = view, "load"_a = ep.attr("load")));
+        }
+        seen.emplace_back(norm, std::move(self));
     });
     return out;
 }

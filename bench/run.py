@@ -1,0 +1,257 @@
+"""Benchmarks of veltrix-converter: every figure beside a baseline measured in the same run.
+
+    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory]
+
+Absolute times on a shared two-core machine are noisy; the ratios are what count.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+PY = sys.executable
+COMMAND = os.path.join(os.path.dirname(PY), "veltrix-converter")
+NOOP_PLUGIN = '''
+def query_convert(src_type, dst_type):
+    if src_type is None:
+        return {"supported_inputs": ["noop"], "supported_outputs": ["noop2"]}
+    return {"level": {"type": "int", "default": "1"}} if (src_type, dst_type) == ("noop", "noop2") else None
+
+def convert(src, dst, params):
+    return {"success": "yes", "message": "nothing done"}
+'''
+
+
+def make_site(root, count):
+    """A folder of `count` installed no-op plug-in distributions."""
+    os.makedirs(root, exist_ok=True)
+    for i in range(count):
+        name = "bench-noop-%03d" % i
+        module = "bench_noop_%03d" % i
+        with open(os.path.join(root, module + ".py"), "w") as f:
+            f.write(NOOP_PLUGIN)
+        info = os.path.join(root, "bench_noop_%03d-1.0.dist-info" % i)
+        os.makedirs(info)
+        with open(os.path.join(info, "METADATA"), "w") as f:
+            f.write("Metadata-Version: 2.1\nName: %s\nVersion: 1.0\nSummary: no-op\nAuthor: bench\n" % name)
+        with open(os.path.join(info, "entry_points.txt"), "w") as f:
+            f.write("[veltrix_converter]\n%s = %s\n" % (name, module))
+    return root
+
+
+def median_run(cmd, runs, env=None, cwd=None):
+    for _ in range(2):
+        subprocess.run(cmd, capture_output=True, env=env, cwd=cwd)
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        subprocess.run(cmd, capture_output=True, env=env, cwd=cwd)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def table(title, header, rows):
+    print("\n## " + title + "\n")
+    print("| " + " | ".join(header) + " |")
+    print("|" + "---|" * len(header))
+    for row in rows:
+        print("| " + " | ".join(str(c) for c in row) + " |")
+    sys.stdout.flush()
+
+
+def ms(t):
+    return "%.1f ms" % (t * 1000)
+
+
+# ----------------------------------------------------------- latency
+
+def bench_latency(work, runs, counts):
+    base = median_run([PY, "-c", "pass"], runs, cwd=work)
+    floor = median_run([PY, "-c", "import os, sys, subprocess, importlib.metadata"], runs, cwd=work)
+    open(os.path.join(work, "m.noop"), "w").close()
+    actions = [("-v", ["-v"]), ("usage", []), ("-r", ["-r"]), ("-l", ["-l"]),
+               ("convert (no-op)", ["--plugin", "bench-noop-000", "m.noop", "out.noop2"])]
+    rows = []
+    for count in counts:
+        site = make_site(os.path.join(work, "site-%d" % count), count)
+        env = dict(os.environ, PYTHONPATH=site)
+        for label, words in actions:
+            t = median_run([COMMAND, *words], runs, env=env, cwd=work)
+            rows.append([count, label, ms(t), "%.2f" % (t / base), "%.2f" % (t / floor)])
+    table("Command latency (median of %d runs; python -c pass = %s, standard-module floor = %s)"
+          % (runs, ms(base), ms(floor)),
+          ["plug-ins", "command", "time", "x python -c pass", "x floor"], rows)
+
+
+# ---------------------------------------------------------- registry
+
+REGISTRY_PROBE = '''
+import json, statistics, sys, time
+from veltrix.converter.plugin_registry import PluginRegistry
+r = PluginRegistry()
+def timed(f, n):
+    f()
+    ts = []
+    for _ in range(n):
+        t = time.perf_counter(); f(); ts.append(time.perf_counter() - t)
+    return statistics.median(ts)
+n = int(sys.argv[1])
+print(json.dumps({"info": timed(r.get_converters_info_list, n), "all": timed(lambda: r.query_all_converters("noop", "noop2"), n),
+                  "found": len([x for x in r.get_converters_info_list() if x["name"].startswith("bench-")])}))
+'''
+
+
+def bench_registry(work, runs, counts):
+    rows = []
+    for hide in (False, True):
+        first = {}
+        for count in counts:
+            site = make_site(os.path.join(work, "reg-%d-%d" % (count, hide)), count)
+            paths = [site]
+            if hide:
+                blocker = os.path.join(work, "nopkg")
+                os.makedirs(blocker, exist_ok=True)
+                with open(os.path.join(blocker, "sitecustomize.py"), "w") as f:
+                    f.write("import sys\nsys.modules['pkg_resources'] = None\n")
+                paths.insert(0, blocker)
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+            out = subprocess.run([PY, "-c", REGISTRY_PROBE, str(runs)], capture_output=True, text=True, env=env,
+                                 cwd=work, check=True).stdout
+            result = json.loads(out)
+            assert result["found"] == count, result
+            first.setdefault("info", result["info"] / count)
+            first.setdefault("all", result["all"] / count)
+            rows.append(["importlib.metadata" if hide else "pkg_resources", count, ms(result["info"]),
+                         "%.2f ms" % (result["info"] / count * 1000), ms(result["all"]),
+                         "%.2f ms" % (result["all"] / count * 1000)])
+    table("Registry scale (median of %d calls; every query enumerates and loads again)" % runs,
+          ["enumeration", "plug-ins", "get_converters_info_list", "per plug-in", "query_all_converters",
+           "per plug-in"], rows)
+
+
+# ----------------------------------------------------------- samples
+
+SAMPLES_PROBE = '''
+import json, os, sys, time, warnings
+warnings.simplefilter("ignore")
+import numpy as np
+from PIL import Image
+from veltrix.converter.plugin_api.dataset import Dataset
+folder, project, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+files = sorted(os.path.join(folder, f) for f in os.listdir(folder))
+def rate(f):
+    f()  # warm-up: first TensorFlow calls compile kernels
+    t = time.perf_counter(); count = f(); return count / (time.perf_counter() - t)
+def floor():
+    for p in files:
+        with Image.open(p) as img:
+            img.load()
+            a = np.asarray(img.resize((224, 224))).reshape(1, 224, 224, 3).astype(np.float32)
+    return len(files)
+def folder_pass(kind, norm):
+    return lambda: sum(1 for _ in Dataset((folder, False), [1, 224, 224, 3], norm, n, kind).generator()())
+results = {"floor": rate(floor)}
+for kind, norm in [("uint8", "raw"), ("int8", "raw"), ("float32", "unsigned"), ("float32", "signed"),
+                   ("float32", "imagenet"), ("float32", "raw")]:
+    results["folder %s %s" % (kind, norm)] = rate(folder_pass(getattr(np, kind), norm))
+import contextlib, io
+with contextlib.redirect_stdout(io.StringIO()):
+    noise = Dataset(("", False), [1, 224, 224, 3], "raw", n, np.float32).generator()
+results["white noise float32"] = rate(lambda: sum(1 for _ in noise()))
+results["local datastore (unsigned)"] = rate(lambda: sum(1 for _ in Dataset((project, False), [1, 224, 224, 3], "unsigned", n).generator()()))
+print(json.dumps(results))
+'''
+
+
+def bench_samples(work, count):
+    import numpy as np
+    from PIL import Image
+    folder = os.path.join(work, "jpegs")
+    os.makedirs(folder)
+    rng = np.random.default_rng(0)
+    for i in range(count):
+        Image.fromarray(rng.integers(0, 256, (480, 640, 3), dtype=np.uint8)).save(
+            os.path.join(folder, "%04d.jpg" % i), quality=90)
+    project = os.path.join(work, "set.veltrix")
+    with open(project, "w") as f:
+        json.dump({"images": ["jpegs/" + n for n in sorted(os.listdir(folder))]}, f)
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")
+    out = subprocess.run([PY, "-c", SAMPLES_PROBE, folder, project, str(count)], capture_output=True, text=True,
+                         env=env, cwd=work, check=True).stdout
+    results = json.loads(out.strip().splitlines()[-1])
+    floor = results.pop("floor")
+    rows = [[k, "%.0f" % v, "%.2f" % (v / floor)] for k, v in results.items()]
+    table("Sample throughput: %d JPEG files 640x480 -> 224x224x3 (floor: Pillow open+resize+NumPy = %.0f samples/s)"
+          % (count, floor), ["source", "samples/s", "x floor"], rows)
+
+
+# ------------------------------------------------------------ memory
+
+MEMORY_PROBE = '''
+import resource, sys, warnings
+warnings.simplefilter("ignore")
+import numpy as np
+from veltrix.converter.plugin_api.dataset import Dataset
+folder, n = sys.argv[1], int(sys.argv[2])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+count = 0
+if n:
+    for _ in Dataset((folder, False), [1, 32, 32, 3], "unsigned", n, np.float32).generator()():
+        count += 1
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(before, after, count)
+'''
+
+
+def bench_memory(work, count):
+    import numpy as np
+    from PIL import Image
+    folder = os.path.join(work, "small")
+    os.makedirs(folder)
+    rng = np.random.default_rng(1)
+    for i in range(count):
+        Image.fromarray(rng.integers(0, 256, (48, 48, 3), dtype=np.uint8)).save(os.path.join(folder, "%05d.png" % i))
+    env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")
+    idle = subprocess.run([PY, "-c", MEMORY_PROBE, folder, "0"], capture_output=True, text=True, env=env,
+                          check=True).stdout.split()
+    busy = subprocess.run([PY, "-c", MEMORY_PROBE, folder, str(count)], capture_output=True, text=True, env=env,
+                          check=True).stdout.split()
+    assert int(busy[2]) == count
+    table("Memory: peak RSS iterating %d images (48x48 PNG -> 1x32x32x3 float32)" % count,
+          ["process", "peak RSS"],
+          [["interpreter with the dataset module (and TensorFlow) imported", "%.0f MiB" % (int(idle[1]) / 1024)],
+           ["after iterating all %d images" % count, "%.0f MiB" % (int(busy[1]) / 1024)],
+           ["growth", "%.1f MiB" % ((int(busy[1]) - int(busy[0])) / 1024)]])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer runs and files, for a smoke test")
+    parser.add_argument("--only", default="latency,registry,samples,memory")
+    args = parser.parse_args()
+    only = set(args.only.split(","))
+    work = tempfile.mkdtemp(prefix="veltrix-bench-")
+    try:
+        print("# veltrix-converter benchmarks\n\nmachine: %s, %d cores, Python %s" % (
+            os.uname().machine, os.cpu_count(), sys.version.split()[0]))
+        if "latency" in only:
+            bench_latency(work, 5 if args.quick else 21, [1, 10] if args.quick else [1, 10, 50])
+        if "registry" in only:
+            bench_registry(work, 3 if args.quick else 11, [1, 10] if args.quick else [1, 10, 50, 100])
+        if "samples" in only:
+            bench_samples(work, 10 if args.quick else 60)
+        if "memory" in only:
+            bench_memory(work, 500 if args.quick else 10000)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
