@@ -6,6 +6,7 @@
 #include "glue.h"
 
 #include <cctype>
+#include <string_view>
 
 GLUE_PRELUDE;
 
@@ -33,6 +34,33 @@ nb::str distribution_key(nb::handle project_name) {
     return nb::borrow<nb::str>(nb::str(key.c_str()).attr("lower")());
 }
 
+// A distribution's project name. The Name header is a single line near the
+// top of its metadata file; reading that line is far cheaper than parsing the
+// whole file as an e-mail message, which the full parse is kept for.
+nb::object project_name(nb::handle dist) {
+    for (const char *file : {"METADATA", "PKG-INFO"}) {
+        nb::object text = dist.attr("read_text")(file);
+        if (text.is_none()) continue;
+        std::string_view rest = nb::borrow<nb::str>(text).c_str();
+        while (!rest.empty()) {
+            size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (line.empty()) break;  // end of the headers
+            if (line.size() > 5 && line.substr(0, 5) == "Name:" && (rest.size() <= end + 1 || (rest[end + 1] != ' ' && rest[end + 1] != '\t'))) {
+                line.remove_prefix(5);
+                while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+                while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+                return nb::str(line.data(), line.size());
+            }
+            if (end == std::string_view::npos) break;
+            rest.remove_prefix(end + 1);
+        }
+        break;
+    }
+    return dist.attr("metadata").attr("get")("Name");
+}
+
 // The entry points of `group` as pkg_resources would have listed them, for
 // interpreters whose setuptools no longer ships pkg_resources: distributions in
 // sys.path order, the first copy of each project winning, one entry per entry
@@ -52,7 +80,7 @@ nb::object entry_points_from_metadata(nb::handle group) {
     std::vector<std::pair<std::string, Seen>> seen;
     auto key_of = [](Seen &d) -> nb::object {
         if (!d.key.is_valid()) {
-            nb::object project = d.dist.attr("metadata").attr("get")("Name");
+            nb::object project = project_name(d.dist);
             d.key = project.is_none() ? nb::object(nb::none()) : nb::object(distribution_key(project));
         }
         return d.key;
@@ -73,7 +101,7 @@ nb::object entry_points_from_metadata(nb::handle group) {
             if (key.is_none()) return;
             for (auto &[other_norm, other] : seen)
                 if (other_norm == norm && !key_of(other).is_none() && eq(key_of(other), key)) return;  // a later copy
-            nb::object view = ns("key"_a = key, "project_name"_a = dist.attr("metadata").attr("get")("Name"),
+            nb::object view = ns("key"_a = key, "project_name"_a = project_name(dist),
                                  "location"_a = realpath(dist.attr("locate_file")("")));
             for (nb::handle ep : eps)
                 out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"),

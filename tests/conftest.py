@@ -10,6 +10,13 @@ import uuid
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# "ci": a short fuzzing run in the ordinary suite; "deep": `make check`.
+_FUZZ = dict(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+settings.register_profile("ci", max_examples=300, **_FUZZ)
+settings.register_profile("deep", max_examples=int(os.environ.get("VELTRIX_FUZZ_EXAMPLES", "20000")), **_FUZZ)
+settings.load_profile(os.environ.get("VELTRIX_HYPOTHESIS", "ci"))
 
 # TensorFlow's C++ start-up chatter is not what these tests look at.
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
