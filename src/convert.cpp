@@ -238,7 +238,9 @@ nb::object help(nb::handle g, Args &a) {
         nb::object src_type = nb::str(""), dst_type = nb::str("");
         if (contains(args, "source")) src_type = item(args, "source");
         if (contains(args, "dest")) dst_type = item(args, "dest");
-        if (eq(src_type, "") || eq(dst_type, "")) {
+        // A type given as a bare flag (--source with no value) is no type:
+        // the usage line, not a concatenation error out of the command.
+        if (!glue::is_str(src_type) || !glue::is_str(dst_type) || eq(src_type, "") || eq(dst_type, "")) {
             glue::print(g, "usage: veltrix-converter -h [--help] -s [--source] source_type -d [--dest] dest_type");
             return nb::none();
         }

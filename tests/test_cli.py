@@ -186,7 +186,8 @@ def test_usage_text(cli, argv, capsys):
     assert USAGE[3].index("Prints") == 49 and USAGE[2].index("Prints") == 59
 
 
-@pytest.mark.parametrize("words", [["-h", "myplugin"], ["-h", "p", "--source", "", "--dest", "y"]])
+@pytest.mark.parametrize("words", [["-h", "myplugin"], ["-h", "p", "--source", "", "--dest", "y"],
+                                   ["-p", "--source", "--dest"], ["-h", "p", "--source", "x", "--dest"]])
 def test_plugin_help_usage_line(cli, argv, capsys, words):
     argv(*words)
     cli.main()
