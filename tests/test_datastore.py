@@ -192,3 +192,24 @@ def test_memory_stays_flat_over_a_thousand_images(tmp_path):
     tracemalloc.stop()
     assert count == 1000
     assert current - peak_after_100 < 512 * 1024
+
+
+@pytest.mark.parametrize("kind", ["white noise", "folder", "local datastore", "http datastore"])
+def test_quantizer_style_loop_leaves_nothing_open(kind, project, server, tmp_path, capsys):
+    import gc
+    from veltrix.converter.plugin_api import sample_feeds
+    sources = {"white noise": "nowhere", "folder": str(project.parent / "img"), "local datastore": str(project),
+               "http datastore": server.url + "/set"}
+    data = Dataset((sources[kind], kind == "local datastore"), [1, 4, 4, 3], "unsigned", 10)
+    function = data.generator()
+    list(function())  # a first full pass: downloads and caches what it needs
+    gc.collect()
+    before = open_fds()
+    for _ in range(5):
+        gen = function()
+        assert len(next(gen)) == 1
+        next(gen)
+        gen.close()  # the quantizer has seen enough
+    gc.collect()
+    assert open_fds() == before
+    assert not [o for o in gc.get_objects() if isinstance(o, sample_feeds.BaseDatasetGenerator)]

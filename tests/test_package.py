@@ -95,3 +95,21 @@ def test_entry_status_of_installation(cli, argv, text, status):
     argv("-i", "w.whl")
     assert run_main(cli) == status
     assert cli.install.__name__ == "<lambda>"  # restored after the run
+
+
+def test_output_into_a_closed_pipe_ends_quietly(site):
+    # more help than a pipe buffer holds, so the writer meets the closed pipe
+    site.add("vx-wordy", source='''
+def convert(s, d, p): pass
+def query_convert(s, d):
+    if s is None:
+        return {"supported_inputs": ["a"], "supported_outputs": ["b"]}
+    return {"option-%d" % i: {"type": "string", "default": "", "help": "x" * 60} for i in range(3000)}
+''')
+    proc = subprocess.Popen([COMMAND, "-h", "vx-wordy", "a", "b"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=site.root, env=site.env())
+    proc.stdout.read(10)
+    proc.stdout.close()  # as `| head -c 10` does
+    stderr = proc.stderr.read().decode()
+    assert proc.wait(timeout=30) == 1
+    assert "Traceback" not in stderr and "BrokenPipeError" not in stderr

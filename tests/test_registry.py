@@ -329,3 +329,28 @@ def test_no_reference_growth_on_failing_plugins(shapes):
         registry.query_all_converters("h5", "tflite")
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+DEPRECATED_PKG_RESOURCES = '''
+import warnings
+warnings.warn("pkg_resources is deprecated as an API", DeprecationWarning, stacklevel=2)
+warnings.warn("pkg_resources is slated for removal", UserWarning, stacklevel=2)
+def iter_entry_points(group):
+    return iter([])
+'''
+
+
+def test_pkg_resources_warnings_are_kept_off_stderr_by_a_scoped_filter(site):
+    (site.root / "pkg_resources.py").write_text(DEPRECATED_PKG_RESOURCES)
+    code = '''
+import warnings
+warnings.simplefilter("always")
+before = list(warnings.filters)
+from veltrix.converter.plugin_registry import PluginRegistry
+assert PluginRegistry().get_converters_info_list() == []
+assert warnings.filters == before, "the filter leaked out of the import"
+warnings.warn("a later warning of the caller's own", UserWarning)
+'''
+    result = site.python(code)
+    assert result.returncode == 0, result.stderr
+    assert "pkg_resources" not in result.stderr and "a later warning of the caller's own" in result.stderr

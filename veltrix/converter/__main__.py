@@ -9,6 +9,7 @@ action failed.
 """
 
 import functools
+import os
 import sys
 
 _FAILURE_TEXTS = ("Python Environment is Not Defined",)
@@ -59,7 +60,16 @@ def run_main(module=None):
 
 
 def run():
-    sys.exit(run_main())
+    try:
+        status = run_main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (say, `veltrix-converter -r | head`): stop
+        # quietly, and keep the interpreter's final flush from failing too.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        status = 1
+    sys.exit(status)
 
 
 if __name__ == "__main__":
