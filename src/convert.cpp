@@ -56,10 +56,17 @@ bool dispatch(nb::handle g, nb::handle args) {
         call(g, "__print_plugins");
         return true;
     }
-    if (contains(args, "i")) return package_action(g, args, "i", "install", "Package Path Missing"), true;
-    if (contains(args, "install")) return package_action(g, args, "install", "install", "Package Path Missing"), true;
-    if (contains(args, "u")) return package_action(g, args, "u", "uninstall", "Plugin Name Missing"), true;
-    if (contains(args, "uninstall")) return package_action(g, args, "uninstall", "uninstall", "Plugin Name Missing"), true;
+    // "i" before "install", both before "u" and "uninstall": the first present key acts.
+    static const char *const kPackageSteps[][3] = {{"i", "install", "Package Path Missing"},
+                                                   {"install", "install", "Package Path Missing"},
+                                                   {"u", "uninstall", "Plugin Name Missing"},
+                                                   {"uninstall", "uninstall", "Plugin Name Missing"}};
+    for (const auto &[key, action, missing] : kPackageSteps) {
+        if (contains(args, key)) {
+            package_action(g, args, key, action, missing);
+            return true;
+        }
+    }
     if (contains(args, "h") || contains(args, "help")) {
         nb::object plugin_name = nb::str("");
         if (contains(args, "h")) plugin_name = item(args, "h");

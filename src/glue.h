@@ -301,9 +301,9 @@ inline PyTypeObject *function_type() {
                                   {Py_tp_members, members},
                                   {Py_tp_getset, getset},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"veltrix.converter.function", sizeof(FunctionObject), 0,
+    static PyType_Spec type_spec = {"veltrix.converter.function", sizeof(FunctionObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
     if (!type) throw nb::python_error();
     return type;
 }
@@ -652,8 +652,8 @@ inline PyTypeObject *generator_type() {
                                   {Py_tp_members, members},
                                   {Py_tp_getset, getset},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"veltrix.converter.generator", sizeof(GeneratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    static PyType_Spec type_spec = {"veltrix.converter.generator", sizeof(GeneratorObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
     if (!type) throw nb::python_error();
     return type;
 }

@@ -57,10 +57,10 @@ def work(tmp_path_factory):
 
 def invoke(path, batch):
     """The demo's own runner: quantizes inputs and dequantizes outputs."""
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "veltrix_demo", os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "demo.py"))
-    demo = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(demo)
+    demo = importlib.util.module_from_spec(found)
+    found.loader.exec_module(demo)
     return demo.run(path, batch)
 
 

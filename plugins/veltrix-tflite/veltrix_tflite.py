@@ -106,8 +106,8 @@ def _load(tf, src, src_type):
         converter = tf.lite.TFLiteConverter.from_saved_model(src)
         try:
             loaded = tf.saved_model.load(src)
-            spec = list(loaded.signatures["serving_default"].structured_input_signature[1].values())[0]
-            return converter, list(spec.shape)
+            first_input = list(loaded.signatures["serving_default"].structured_input_signature[1].values())[0]
+            return converter, list(first_input.shape)
         except (KeyError, IndexError, AttributeError, ValueError):
             return converter, None
     import keras
