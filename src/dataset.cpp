@@ -272,16 +272,18 @@ nb::object generator(nb::handle g, Args &a) {
         glue::print(g, "Using white noise dataset generation");
         kind = Source::noise;
     }
-    nb::object globals = nb::borrow(g);
+    // The function holds the dataset and the two parts of `samples` as they
+    // are now, as a closure; which generator it makes is decided here.
     return glue::closure(kGenName, item(g, "__name__"), glue::Signature{kGenQualname, {}, {}},
-                         [globals, self, samples_source, crop, kind](Args &) -> nb::object {
+                         nb::make_tuple(g, self, samples_source, crop), [kind](nb::handle captured, Args &) {
+                             nb::object g = item(captured, 0), self = item(captured, 1), source = item(captured, 2);
                              glue::GeneratorBody *body;
                              if (kind == Source::datastore)
-                                 body = new Datastore(globals, self, samples_source, crop);
+                                 body = new Datastore(g, self, source, item(captured, 3));
                              else if (kind == Source::folder)
-                                 body = new Folder(globals, self, samples_source);
+                                 body = new Folder(g, self, source);
                              else
-                                 body = new WhiteNoise(globals, self);
+                                 body = new WhiteNoise(g, self);
                              return glue::generator(body, kGenName, kGenQualname);
                          });
 }

@@ -190,13 +190,15 @@ struct Signature {
 
 std::string join_names(const std::vector<std::string> &missing);
 
-// Bind (args, kwargs) to the signature exactly as CPython binds a plain
-// function, with the same TypeError texts in the same order of checks.
-inline std::vector<nb::object> bind(const Signature &sig, nb::args args, nb::kwargs kwargs) {
-    const size_t n = sig.names.size(), given = args.size();
+// Bind a vectorcall's arguments to the signature exactly as CPython binds a
+// plain function, with the same TypeError texts in the same order of checks.
+inline std::vector<nb::object> bind(const Signature &sig, PyObject *const *args, size_t given, PyObject *kwnames) {
+    const size_t n = sig.names.size();
     std::vector<nb::object> out(n);
     for (size_t i = 0; i < given && i < n; ++i) out[i] = nb::borrow(args[i]);
-    for (auto [k, v] : kwargs) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        nb::handle k = PyTuple_GET_ITEM(kwnames, j), v = args[given + j];
         std::string key = nb::borrow<nb::str>(k).c_str();
         size_t i = 0;
         while (i < n && sig.names[i] != key) ++i;
@@ -245,25 +247,61 @@ using Body = nb::object (*)(nb::handle globals, Args &a);
 // `__qualname__`, `__module__` and a `__dict__`, that binds to an instance
 // the way a Python function does (`__get__`), so that it can stand in a class
 // namespace as a method and be wrapped with functools.wraps.
+//
+// Like a Python closure, it owns the Python objects its body uses (the
+// `captured` tuple: the module namespace, and for closures what they close
+// over) and shows them to the garbage collector, so a cycle through a
+// function (a dataset holding its own generator function) is collected.
+using Impl = std::function<nb::object(nb::handle captured, Args &)>;
+
 struct FunctionObject {
     PyObject_HEAD
-    PyObject *impl;  // the nanobind callable doing the work
+    Impl *impl;
+    Signature *sig;
+    PyObject *captured;
     PyObject *name, *qualname, *module, *doc, *dict;
     vectorcallfunc vectorcall;
 };
 
 inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    return PyObject_Vectorcall(reinterpret_cast<FunctionObject *>(self)->impl, args, nargsf, kwnames);
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    try {
+        Args a = bind(*f->sig, args, PyVectorcall_NARGS(nargsf), kwnames);
+        nb::handle captured(f->captured);
+        return (*f->impl)(captured, a).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_VISIT(f->captured);
+    Py_VISIT(f->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+inline int function_clear(PyObject *self) {
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_CLEAR(f->captured);
+    Py_CLEAR(f->dict);
+    return 0;
 }
 
 inline void function_dealloc(PyObject *self) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_XDECREF(f->impl);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    delete f->impl;
+    delete f->sig;
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
     Py_XDECREF(f->doc);
-    Py_XDECREF(f->dict);
     PyTypeObject *tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -295,50 +333,50 @@ inline PyTypeObject *function_type() {
     static PyGetSetDef getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+                                  {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
                                   {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
                                   {Py_tp_descr_get, reinterpret_cast<void *>(function_get)},
                                   {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
                                   {Py_tp_members, members},
                                   {Py_tp_getset, getset},
                                   {0, nullptr}};
-    static PyType_Spec type_spec = {"veltrix.converter.function", sizeof(FunctionObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
+    static PyType_Spec type_spec = {
+        "veltrix.converter.function", sizeof(FunctionObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
     type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
     if (!type) throw nb::python_error();
     return type;
 }
 
 // A function object with the given names whose calls run `impl` on the
-// arguments bound by `sig` (impl may capture state, like a closure).
-inline nb::object closure(const char *name, nb::handle module_name, Signature sig,
-                          std::function<nb::object(std::vector<nb::object> &)> impl) {
-    std::string qualname = sig.qualname;
-    nb::object call = nb::cpp_function(
-        [sig = std::move(sig), impl = std::move(impl)](nb::args args, nb::kwargs kwargs) -> nb::object {
-            std::vector<nb::object> a = bind(sig, args, kwargs);
-            return impl(a);
-        },
-        nb::name(name));
-    PyTypeObject *tp = function_type();
-    auto *f = PyObject_New(FunctionObject, tp);
+// arguments bound by `sig`, with `captured` (a tuple) as its closure.
+inline nb::object closure(const char *name, nb::handle module_name, Signature sig, nb::tuple captured, Impl impl) {
+    auto owned_impl = std::make_unique<Impl>(std::move(impl));
+    auto owned_sig = std::make_unique<Signature>(std::move(sig));
+    nb::str qualname(owned_sig->qualname.c_str()), fname(name);
+    auto *f = PyObject_GC_New(FunctionObject, function_type());
     if (!f) throw nb::python_error();
-    f->impl = call.release().ptr();
-    f->name = nb::str(name).release().ptr();
-    f->qualname = nb::str(qualname.c_str()).release().ptr();
+    f->impl = owned_impl.release();
+    f->sig = owned_sig.release();
+    f->captured = captured.release().ptr();
+    f->name = fname.release().ptr();
+    f->qualname = qualname.release().ptr();
     f->module = Py_NewRef(module_name.is_valid() ? module_name.ptr() : Py_None);
     f->doc = Py_NewRef(Py_None);
     f->dict = nullptr;
     f->vectorcall = function_vectorcall;
+    PyObject_GC_Track(f);
     return nb::steal(reinterpret_cast<PyObject *>(f));
 }
 
-// A function object that binds its arguments the Python way and runs `body`.
-// It keeps a reference to its module namespace, as a Python function keeps
-// its `__globals__`, so late-bound lookups always see the live namespace.
+// A function object that binds its arguments the Python way and runs `body`
+// with its module namespace, which it holds as a Python function holds its
+// `__globals__`, so late-bound lookups always see the live namespace.
 inline nb::object function(nb::handle globals, const char *name, Signature sig, Body body) {
-    nb::object g = nb::borrow(globals);
     PyObject *module = PyDict_GetItemString(globals.ptr(), "__name__");
-    return closure(name, module, std::move(sig), [g, body](std::vector<nb::object> &a) { return body(g, a); });
+    return closure(name, module, std::move(sig), nb::make_tuple(globals),
+                   [body](nb::handle captured, Args &a) { return body(PyTuple_GET_ITEM(captured.ptr(), 0), a); });
 }
 
 // Define a module-level function `name(params...)` in the module namespace.

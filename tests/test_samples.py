@@ -368,3 +368,19 @@ def test_no_reference_growth_over_thousands_of_samples(tmp_path):
     del sample
     gc.collect()
     assert len(gc.get_objects()) - before < 100
+
+
+def test_a_dataset_holding_its_own_generator_function_is_collected():
+    import weakref
+
+    class Holder(Dataset):
+        pass
+
+    data = Holder(("x", 0), [1, 2, 2, 3], "raw", 1)
+    data.function = data.generator()  # a cycle through the function's closure
+    data.running = data.function()    # and through a generator
+    next(data.running)
+    alive = weakref.ref(data)
+    del data
+    gc.collect()
+    assert alive() is None
