@@ -5,6 +5,4 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
 cd "$ROOT"
-# The pytest script, not "python -m pytest": the latter would put the source
-# tree, which has no compiled modules, ahead of the installed package.
 exec "$VENV/bin/pytest" "$@"
