@@ -128,18 +128,10 @@ nb::list one(nb::handle sample) {
 // ------------------------------------------------------- generators
 
 // iter(range(n))
-nb::object counter(nb::handle g, nb::handle n) { return glue::check(PyObject_GetIter(global(g, "range")(n).ptr())); }
+nb::object counter(nb::handle g, nb::handle n) { return glue::iter(global(g, "range")(n)); }
 
 // Advance an iterator; false at its end.
-bool advance(nb::handle it) {
-    PyObject *v = PyIter_Next(it.ptr());
-    if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return false;
-    }
-    Py_DECREF(v);
-    return true;
-}
+bool advance(nb::handle it) { return glue::next(it).is_valid(); }
 
 // Common state: the module namespace and the Dataset the generator serves.
 class Body : public glue::GeneratorBody {
@@ -222,7 +214,7 @@ class Datastore : public Body {
             nb::object feed_class = glue::import_from("veltrix.converter.plugin_api.sample_feeds", name);
             nb::object shape = item(self_.attr("input_shape"), nb::slice(nb::int_(1), nb::none(), nb::none()));
             nb::object feed = feed_class("source"_a = source_, "input_shape"_a = shape);
-            a_ = glue::check(PyObject_GetIter(feed.attr("get_samples")().ptr()));
+            a_ = glue::iter(feed.attr("get_samples")());
             b_ = nb::int_(0);
         } else {
             b_ = glue::check(PyNumber_InPlaceAdd(b_.ptr(), nb::int_(1).ptr()));
@@ -230,12 +222,9 @@ class Datastore : public Body {
             if (done < 0) throw nb::python_error();
             if (done) return nb::object();
         }
-        PyObject *instance = PyIter_Next(a_.ptr());
-        if (!instance) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return nb::object();
-        }
-        return one(normalize_sample(g_, nb::steal(instance), self_.attr("quant_norm"), false));
+        nb::object instance = glue::next(a_);
+        if (!instance.is_valid()) return nb::object();
+        return one(normalize_sample(g_, instance, self_.attr("quant_norm"), false));
     }
 };
 

@@ -133,18 +133,21 @@ inline Py_ssize_t len(nb::handle x) {
 // s.startswith(p), through the object's own method.
 inline bool startswith(nb::handle s, const char *p) { return truth(s.attr("startswith")(p)); }
 
-// for item in iterable: f(item) -- the iterator's own errors propagate.
+// iter(x)
+inline nb::object iter(nb::handle x) { return check(PyObject_GetIter(x.ptr())); }
+
+// next(it): the next item, or an invalid object at the end; the iterator's
+// own errors propagate.
+inline nb::object next(nb::handle it) {
+    PyObject *raw = PyIter_Next(it.ptr());
+    if (!raw && PyErr_Occurred()) throw nb::python_error();
+    return nb::steal(raw);
+}
+
+// for item in iterable: f(item)
 template <typename F> inline void for_each(nb::handle iterable, F &&f) {
-    nb::object it = check(PyObject_GetIter(iterable.ptr()));
-    while (true) {
-        PyObject *raw = PyIter_Next(it.ptr());
-        if (!raw) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return;
-        }
-        nb::object x = nb::steal(raw);
-        f(x);
-    }
+    nb::object it = glue::iter(iterable);
+    for (nb::object x = glue::next(it); x.is_valid(); x = glue::next(it)) f(x);
 }
 
 // `a, b, ... = x`: exactly n items, with the interpreter's error texts.
@@ -158,18 +161,12 @@ inline std::vector<nb::object> unpack(nb::handle x, size_t n) {
     }
     nb::object it = nb::steal(raw_it);
     std::vector<nb::object> out;
-    while (true) {
-        PyObject *raw = PyIter_Next(it.ptr());
-        if (!raw) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            break;
-        }
+    for (nb::object x = glue::next(it); x.is_valid(); x = glue::next(it)) {
         if (out.size() == n) {
-            Py_DECREF(raw);
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
             throw nb::python_error();
         }
-        out.push_back(nb::steal(raw));
+        out.push_back(std::move(x));
     }
     if (out.size() < n) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, out.size());

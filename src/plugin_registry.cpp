@@ -239,9 +239,8 @@ nb::object registry_main(nb::handle g, Args &) {
 // get_converter_by_name(self, name)
 nb::object get_converter_by_name(nb::handle, Args &a) {
     nb::object name = a[1];
-    nb::object it = glue::check(PyObject_GetIter(entry_points(a[0]).ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object e = nb::steal(raw);
+    nb::object it = glue::iter(entry_points(a[0]));
+    for (nb::object e = glue::next(it); e.is_valid(); e = glue::next(it)) {
         if (eq(name, e.attr("dist").attr("key"))) {
             try {
                 return e.attr("load")();
@@ -251,7 +250,6 @@ nb::object get_converter_by_name(nb::handle, Args &a) {
             }
         }
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     return nb::none();
 }
 
@@ -320,15 +318,13 @@ nb::object get_converters_list(nb::handle g, Args &a) {
 // compared, in any way, is passed over.
 nb::object get_converter_info_by_name(nb::handle, Args &a) {
     nb::object records = a[0].attr("get_converters_info_list")();
-    nb::object it = glue::check(PyObject_GetIter(records.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object p = nb::steal(raw);
+    nb::object it = glue::iter(records);
+    for (nb::object p = glue::next(it); p.is_valid(); p = glue::next(it)) {
         try {
             if (eq(item(p, "name"), a[1])) return p;
         } catch (nb::python_error &) {
         }
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     return nb::none();
 }
 

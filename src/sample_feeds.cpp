@@ -24,13 +24,10 @@ class Samples : public glue::GeneratorBody {
 
     nb::object resume(nb::handle thrown) override {
         if (thrown.is_valid()) glue::rethrow(thrown);
-        if (!it_.is_valid()) it_ = glue::check(PyObject_GetIter(self_.attr("dataset").ptr()));
-        PyObject *sample = PyIter_Next(it_.ptr());
-        if (!sample) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return nb::object();
-        }
-        return nb::steal(sample).attr("numpy")().attr("astype")(global(g_, "np").attr("float32"));
+        if (!it_.is_valid()) it_ = glue::iter(self_.attr("dataset"));
+        nb::object sample = glue::next(it_);
+        if (!sample.is_valid()) return nb::object();
+        return sample.attr("numpy")().attr("astype")(global(g_, "np").attr("float32"));
     }
     int traverse(visitproc visit, void *arg) override {
         GLUE_VISIT(g_);
