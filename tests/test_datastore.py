@@ -39,7 +39,16 @@ def cache(tmp_path, monkeypatch):
 
 
 def open_fds():
-    return len(os.listdir("/proc/self/fd"))
+    """Open descriptors, once the in-process server's handler threads have
+    finished closing their side of earlier connections."""
+    count, deadline = len(os.listdir("/proc/self/fd")), time.monotonic() + 3
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        again = len(os.listdir("/proc/self/fd"))
+        if again == count:
+            break
+        count = again
+    return count
 
 
 @pytest.mark.parametrize("task, p_type", [("classification", "image"), ("detection", "boxes")])
