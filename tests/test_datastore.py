@@ -39,16 +39,10 @@ def cache(tmp_path, monkeypatch):
 
 
 def open_fds():
-    """Open descriptors, once the in-process server's handler threads have
-    finished closing their side of earlier connections."""
-    count, deadline = len(os.listdir("/proc/self/fd")), time.monotonic() + 3
-    while time.monotonic() < deadline:
-        time.sleep(0.05)
-        again = len(os.listdir("/proc/self/fd"))
-        if again == count:
-            break
-        count = again
-    return count
+    # Compared with "no more than before": a leak is growth, while the test
+    # server's handler threads and TensorFlow's runtime may close descriptors
+    # of their own at any moment.
+    return len(os.listdir("/proc/self/fd"))
 
 
 @pytest.mark.parametrize("task, p_type", [("classification", "image"), ("detection", "boxes")])
@@ -96,7 +90,7 @@ def test_dataset_over_a_local_project_like_a_quantizer(project):
     gen = data.generator()()
     next(gen)
     gen.close()  # early, as a quantizer that has seen enough does
-    assert open_fds() == before
+    assert open_fds() <= before
 
 
 class Store(http.server.ThreadingHTTPServer):
@@ -220,5 +214,5 @@ def test_quantizer_style_loop_leaves_nothing_open(kind, project, server, tmp_pat
         next(gen)
         gen.close()  # the quantizer has seen enough
     gc.collect()
-    assert open_fds() == before
+    assert open_fds() <= before
     assert not [o for o in gc.get_objects() if isinstance(o, sample_feeds.BaseDatasetGenerator)]
