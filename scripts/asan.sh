@@ -4,7 +4,8 @@
 # the interpreter; CPython's own allocations at exit are not leak-checked).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PY="$ROOT/.venv/bin/python"
+VENV="${VELTRIX_VENV:-$ROOT/.venv}"
+PY="$VENV/bin/python"
 TARGET="$ROOT/build/asan-site"
 rm -rf "$TARGET"
 "$PY" -m pip install --disable-pip-version-check -q --no-build-isolation --no-deps --target "$TARGET" \
@@ -17,4 +18,4 @@ cd "$ROOT"
 PYTHONPATH="$TARGET" LD_PRELOAD="$RUNTIME" \
 ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    "$ROOT/.venv/bin/pytest" -q -p no:cacheprovider "$@"
+    "$PY" -m pytest -q -p no:cacheprovider "$@"

@@ -5,7 +5,7 @@
 // imported names (os, sys, subprocess, PluginRegistry, OptionMapper,
 // reserved_params_list) through the module namespace at each call, so
 // replacing a module attribute changes what is called.
-#include "glue.h"
+#include "glue/glue.h"
 
 GLUE_PRELUDE;
 
@@ -114,19 +114,13 @@ nb::object main_(nb::handle g, Args &) {
 
 // --------------------------------------------------------- conversion
 
-// Write every reserved descriptor into a plug-in's parameter table, in place.
-void merge_reserved(nb::handle g, nb::handle params) {
-    nb::object reserved = global(g, "reserved_params_list");
-    glue::for_each(reserved, [&](nb::handle key) { set_item(params, key, item(reserved, key)); });
-}
-
 // get_params(name, src_type, dst_type)
 nb::object get_params(nb::handle g, Args &a) {
     nb::object plugin = call(g, "PluginRegistry").attr("get_converter_by_name")(a[0]);
     if (plugin.is_none()) return nb::none();
     nb::object params = plugin.attr("query_convert")(a[1], a[2]);
     if (params.is_none()) return nb::none();
-    merge_reserved(g, params);
+    glue::copy_entries(params, global(g, "reserved_params_list"));
     return params;
 }
 
@@ -141,7 +135,7 @@ nb::object exception_text(nb::python_error &e) {
 // Steps of convert() that run under its guard: the chosen plug-in module, the
 // source and destination, and the parameter dictionary; or a failure response.
 struct Prepared {
-    nb::object failure, module, src, dst, params;
+    nb::object failure, module = {}, src = {}, dst = {}, params = {};
 };
 
 Prepared prepare(nb::handle g, nb::handle args) {
@@ -176,13 +170,8 @@ Prepared prepare(nb::handle g, nb::handle args) {
 
 // convert(args)
 nb::object convert(nb::handle g, Args &a) {
-    Prepared p;
-    try {
-        p = prepare(g, a[0]);
-    } catch (nb::python_error &e) {
-        if (!glue::is_exception(e)) throw;
-        return failure(exception_text(e));
-    }
+    Prepared p = glue::except_exception([&] { return prepare(g, a[0]); },
+                                        [](nb::python_error &e) { return Prepared{failure(exception_text(e))}; });
     if (p.failure.is_valid()) return p.failure;
     nb::object ret = p.module.attr("convert")(p.src, p.dst, p.params);
     nb::dict converter_response = response("no", nb::str(""));
@@ -209,11 +198,8 @@ nb::object sanitize_args(nb::handle g, Args &a) {
 
 // get_plugins(): never raises; an empty list when anything at all fails.
 nb::object get_plugins(nb::handle g, Args &) {
-    try {
-        return call(g, "PluginRegistry").attr("get_converters_info_list")();
-    } catch (nb::python_error &) {
-        return nb::list();
-    }
+    return glue::except_anything([&] { return call(g, "PluginRegistry").attr("get_converters_info_list")(); },
+                                 [](nb::python_error &) -> nb::object { return nb::list(); });
 }
 
 // Print a parameter table: a head line per key, a line per descriptor entry.
@@ -283,17 +269,17 @@ nb::object get_env(nb::handle g, Args &) {
     nb::dict env;
     env["python_exe"] = "";
     env["python_env"] = "";
-    try {
-        nb::object os = global(g, "os");
-        nb::object path = os.attr("path");
-        nb::object p = os.attr("__file__");
-        nb::object pathexe = item(path.attr("split")(item(path.attr("split")(p), 0)), 0);
-        env["python_exe"] = path.attr("join")(pathexe, "python");
-        nb::object pathenv = path.attr("join")(pathexe, "Lib");
-        env["python_env"] = path.attr("join")(pathenv, "site-packages");
-    } catch (nb::python_error &e) {
-        if (!glue::is_exception(e)) throw;
-    }
+    glue::except_exception(
+        [&] {
+            nb::object os = global(g, "os");
+            nb::object path = os.attr("path");
+            nb::object p = os.attr("__file__");
+            nb::object pathexe = item(path.attr("split")(item(path.attr("split")(p), 0)), 0);
+            env["python_exe"] = path.attr("join")(pathexe, "python");
+            nb::object pathenv = path.attr("join")(pathexe, "Lib");
+            env["python_env"] = path.attr("join")(pathenv, "site-packages");
+        },
+        [](nb::python_error &) {});
     return env;
 }
 
@@ -318,11 +304,11 @@ nb::object pip_python(nb::handle g, nb::handle derived) {
     return sys.attr("executable");
 }
 
-// install/uninstall: pip under the interpreter, verbose on the console or captured.
-nb::object run_pip(nb::handle g, Args &a, bool install) {
-    nb::object package = a[0], show_message = a[1];
+// install/uninstall: pip under the interpreter, verbose on the console or
+// captured; steps that may fail, under run_pip's guard.
+nb::object pip_steps(nb::handle g, nb::handle package, nb::handle show_message, bool install) {
     const char *verb = install ? "Installing " : "Uninstalling ";
-    try {
+    {
         nb::object env = call(g, "__getEnv");
         if (eq(item(env, "python_exe"), "")) {
             glue::print(g, "Python Environment is Not Defined");
@@ -358,10 +344,15 @@ nb::object run_pip(nb::handle g, Args &a, bool install) {
         nb::object output = add(streams[0].attr("decode")("utf-8"), streams[1].attr("decode")("utf-8"));
         proc.attr("wait")();
         return output;
-    } catch (nb::python_error &e) {
-        if (!glue::is_exception(e)) throw;
-        return add(nb::str(install ? "Error Installing " : "Error Uninstalling "), package);
     }
+}
+
+nb::object run_pip(nb::handle g, Args &a, bool install) {
+    nb::object package = a[0], show_message = a[1];
+    return glue::except_exception([&] { return pip_steps(g, package, show_message, install); },
+                                  [&](nb::python_error &) {
+                                      return add(nb::str(install ? "Error Installing " : "Error Uninstalling "), package);
+                                  });
 }
 
 nb::object install(nb::handle g, Args &a) { return run_pip(g, a, true); }
@@ -405,18 +396,14 @@ void tokenize(nb::handle g, nb::dict &params) {
 // __args_to_dict()
 nb::object args_to_dict(nb::handle g, Args &) {
     nb::dict params;
-    try {
-        tokenize(g, params);
-    } catch (nb::python_error &e) {
-        if (!glue::is_exception(e)) throw;
-        glue::print(g, glue::str(e.value()));
-    }
+    glue::except_exception([&] { tokenize(g, params); },
+                           [&](nb::python_error &e) { glue::print(g, glue::str(e.value())); });
     return params;
 }
 
 }  // namespace
 
-NB_MODULE(convert, m) {
+GLUE_MODULE(convert, m) {
     m.attr("os") = glue::import("os");
     m.attr("sys") = glue::import("sys");
     m.attr("subprocess") = glue::import("subprocess");

@@ -3,7 +3,7 @@
 //
 // Module names, in order: os, Image, np, tf, Dataset. NumPy, Pillow and
 // TensorFlow are reached through those names at each call.
-#include "glue.h"
+#include "glue/glue.h"
 
 GLUE_PRELUDE;
 
@@ -186,15 +186,16 @@ class Folder : public Body {
         }
         while (advance(b_)) {
             if (glue::len(a_) == 0) return nb::object();
-            try {
-                nb::object index = global(g_, "np").attr("random").attr("randint")(0, glue::len(a_));
-                nb::object path = a_.attr("pop")(index);
-                nb::object shape = self_.attr("input_shape");
-                nb::object data = load_sample_image(g_, path, shape);
-                return one(convert_sample(g_, data, shape, self_.attr("input_type"), self_.attr("quant_norm")));
-            } catch (nb::python_error &e) {
-                if (!glue::is_exception(e)) throw;
-            }
+            nb::object sample = glue::except_exception(
+                [&] {
+                    nb::object index = global(g_, "np").attr("random").attr("randint")(0, glue::len(a_));
+                    nb::object path = a_.attr("pop")(index);
+                    nb::object shape = self_.attr("input_shape");
+                    nb::object data = load_sample_image(g_, path, shape);
+                    return nb::object(one(convert_sample(g_, data, shape, self_.attr("input_type"), self_.attr("quant_norm"))));
+                },
+                [](nb::python_error &) { return nb::object(); });
+            if (sample.is_valid()) return sample;
         }
         return nb::object();
     }
@@ -279,7 +280,7 @@ nb::object generator(nb::handle g, Args &a) {
 
 }  // namespace
 
-NB_MODULE(dataset, m) {
+GLUE_MODULE(dataset, m) {
     m.attr("os") = glue::import("os");
     m.attr("Image") = glue::import_from("PIL", "Image");
     m.attr("np") = glue::import("numpy");

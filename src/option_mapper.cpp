@@ -4,7 +4,7 @@
 // Module names: `os`, `reserved_params_list`, `OptionMapper`. Every method
 // reaches the others through `self` and module names through the namespace,
 // so subclasses and replaced module attributes are honoured.
-#include "glue.h"
+#include "glue/glue.h"
 
 GLUE_PRELUDE;
 
@@ -148,30 +148,28 @@ nb::object extension(nb::handle os, nb::handle path) {
 nb::object get_source_type(nb::handle g, Args &a) {
     nb::object infile = a[1];
     nb::object ret = nb::str("");
-    try {
-        nb::object os = global(g, "os");
-        if (glue::truth(os.attr("path").attr("isfile")(infile))) {
-            ret = extension(os, infile);
-        } else if (glue::truth(os.attr("path").attr("isdir")(infile))) {
-            glue::for_each(os.attr("listdir")(infile), [&](nb::handle f) {
-                if (eq(item(os.attr("path").attr("splitext")(f), 1), ".pb")) ret = nb::str("pb");
-            });
-        }
-    } catch (nb::python_error &e) {
-        if (!glue::is_exception(e)) throw;
-        glue::print(g, glue::str(e.value()));
-        return nb::str("");
-    }
-    return ret;
+    return glue::except_exception(
+        [&] {
+            nb::object os = global(g, "os");
+            if (glue::truth(os.attr("path").attr("isfile")(infile))) {
+                ret = extension(os, infile);
+            } else if (glue::truth(os.attr("path").attr("isdir")(infile))) {
+                glue::for_each(os.attr("listdir")(infile), [&](nb::handle f) {
+                    if (eq(item(os.attr("path").attr("splitext")(f), 1), ".pb")) ret = nb::str("pb");
+                });
+            }
+            return ret;
+        },
+        [&](nb::python_error &e) {
+            glue::print(g, glue::str(e.value()));
+            return nb::object(nb::str(""));
+        });
 }
 
 // get_dest_type(self, outfile): any failure at all gives "".
 nb::object get_dest_type(nb::handle g, Args &a) {
-    try {
-        return extension(global(g, "os"), a[1]);
-    } catch (nb::python_error &) {
-        return nb::str("");
-    }
+    return glue::except_anything([&] { return extension(global(g, "os"), a[1]); },
+                                 [](nb::python_error &) { return nb::object(nb::str("")); });
 }
 
 // detect_invalid_arg(self, a, ref)
@@ -211,7 +209,7 @@ nb::object from_dict(nb::handle g, Args &a) {
 
 }  // namespace
 
-NB_MODULE(option_mapper, m) {
+GLUE_MODULE(option_mapper, m) {
     m.attr("os") = glue::import("os");
     m.attr("reserved_params_list") = glue::import_from("veltrix.converter.plugin_api.params", "reserved_params_list");
     glue::ClassBuilder(m, "OptionMapper")

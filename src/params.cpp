@@ -3,7 +3,7 @@
 // One public name, `reserved_params_list`: a parameter table (option key ->
 // descriptor), built once at import. Key order in the table and in each
 // descriptor is significant: it is the processing and the printing order.
-#include "glue.h"
+#include "glue/glue.h"
 
 #include <initializer_list>
 
@@ -31,7 +31,7 @@ const char *const kSubgraphHelp =
 
 }  // namespace
 
-NB_MODULE(params, m) {
+GLUE_MODULE(params, m) {
     nb::object reserved = s("reserved"), empty = s(""), no = nb::bool_(false), none = nb::none();
     nb::list shape;
     for (int v : {1, 224, 224, 3}) shape.append(v);

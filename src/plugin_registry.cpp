@@ -3,9 +3,8 @@
 //
 // Nothing is cached: every query enumerates the group and loads the plug-ins
 // again, so a plug-in installed a moment ago is seen by the next query.
-#include "glue.h"
+#include "glue/glue.h"
 
-#include <cctype>
 #include <string_view>
 
 GLUE_PRELUDE;
@@ -18,30 +17,22 @@ nb::object record_error(nb::handle record, nb::python_error &ex) {
 }
 
 // pkg_resources' key of a project name: every run of characters other than
-// letters, digits and "." becomes "-", then lower case.
-nb::str distribution_key(nb::handle project_name) {
-    std::string name = nb::borrow<nb::str>(glue::str(project_name)).c_str(), key;
-    bool in_run = false;
-    for (unsigned char c : name) {
-        if ((c < 0x80 && std::isalnum(c)) || c == '.') {
-            key += char(c);
-            in_run = false;
-        } else if (!in_run) {
-            key += '-';
-            in_run = true;
-        }
-    }
-    return nb::borrow<nb::str>(nb::str(key.c_str()).attr("lower")());
+// ASCII letters, digits and "." becomes "-", then lower case.
+nb::object distribution_key(nb::handle project_name) {
+    nb::object re = glue::import("re");
+    return re.attr("sub")("[^A-Za-z0-9.]+", "-", glue::str(project_name)).attr("lower")();
 }
 
 // A distribution's project name. The Name header is a single line near the
 // top of its metadata file; reading that line is far cheaper than parsing the
-// whole file as an e-mail message, which the full parse is kept for.
+// whole file as an e-mail message, which the full parse is kept for (and is
+// what a finder whose read_text gives something other than text gets).
 nb::object project_name(nb::handle dist) {
     for (const char *file : {"METADATA", "PKG-INFO"}) {
         nb::object text = dist.attr("read_text")(file);
         if (text.is_none()) continue;
-        std::string_view rest = nb::borrow<nb::str>(text).c_str();
+        if (!glue::is_str(text)) break;
+        std::string_view rest = glue::checked_text(text, "metadata");
         while (!rest.empty()) {
             size_t end = rest.find('\n');
             std::string_view line = rest.substr(0, end);
@@ -69,7 +60,10 @@ nb::object project_name(nb::handle dist) {
 // Parsing a distribution's METADATA is what costs here, and only plug-ins need
 // their key: equal keys imply equal normalised names (cheap, from the folder
 // name), so a distribution's key is read only when it declares the group, or
-// when an earlier copy with its normalised name must be compared.
+// when an earlier copy with its normalised name must be compared. Names are
+// compared as Python text, whatever characters a folder name holds; a
+// distribution whose metadata cannot be read at all is passed over, so it
+// cannot hide the healthy plug-ins beside it.
 nb::object entry_points_from_metadata(nb::handle group) {
     nb::object md = glue::import("importlib.metadata");
     nb::object ns = glue::import("types").attr("SimpleNamespace");
@@ -77,37 +71,40 @@ nb::object entry_points_from_metadata(nb::handle group) {
     struct Seen {
         nb::object dist, key;  // key read lazily
     };
-    std::vector<std::pair<std::string, Seen>> seen;
+    std::vector<std::pair<nb::object, Seen>> seen;
     auto key_of = [](Seen &d) -> nb::object {
         if (!d.key.is_valid()) {
             nb::object project = project_name(d.dist);
-            d.key = project.is_none() ? nb::object(nb::none()) : nb::object(distribution_key(project));
+            d.key = project.is_none() ? nb::object(nb::none()) : distribution_key(project);
         }
         return d.key;
     };
     nb::list out;
     glue::for_each(md.attr("distributions")(), [&](nb::handle dist) {
-        Seen self{nb::borrow(dist), nb::object()};
-        nb::object normalized = nb::getattr(dist, "_normalized_name", nb::none());
-        if (normalized.is_none()) normalized = key_of(self);
-        if (normalized.is_none()) return;  // no project name: pkg_resources skips it too
-        std::string norm = nb::borrow<nb::str>(glue::str(normalized)).c_str();
-        nb::list eps;
-        glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
-            if (eq(ep.attr("group"), group)) eps.append(ep);
-        });
-        if (glue::len(eps) > 0) {
-            nb::object key = key_of(self);
-            if (key.is_none()) return;
-            for (auto &[other_norm, other] : seen)
-                if (other_norm == norm && !key_of(other).is_none() && eq(key_of(other), key)) return;  // a later copy
-            nb::object view = ns("key"_a = key, "project_name"_a = project_name(dist),
-                                 "location"_a = realpath(dist.attr("locate_file")("")));
-            for (nb::handle ep : eps)
-                out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"),
-                              "dist"_a = view, "load"_a = ep.attr("load")));
-        }
-        seen.emplace_back(norm, std::move(self));
+        glue::except_exception(
+            [&] {
+                Seen self{nb::borrow(dist), nb::object()};
+                nb::object normalized = nb::getattr(dist, "_normalized_name", nb::none());
+                if (normalized.is_none()) normalized = key_of(self);
+                if (normalized.is_none()) return;  // no project name: pkg_resources skips it too
+                nb::list eps;
+                glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
+                    if (eq(ep.attr("group"), group)) eps.append(ep);
+                });
+                if (glue::len(eps) > 0) {
+                    nb::object key = key_of(self);
+                    if (key.is_none()) return;
+                    for (auto &[other_norm, other] : seen)
+                        if (eq(other_norm, normalized) && !key_of(other).is_none() && eq(key_of(other), key)) return;  // a later copy
+                    nb::object view = ns("key"_a = key, "project_name"_a = project_name(dist),
+                                         "location"_a = realpath(dist.attr("locate_file")("")));
+                    for (nb::handle ep : eps)
+                        out.append(ns("name"_a = ep.attr("name"), "group"_a = group, "value"_a = ep.attr("value"),
+                                      "dist"_a = view, "load"_a = ep.attr("load")));
+                }
+                seen.emplace_back(normalized, std::move(self));
+            },
+            [](nb::python_error &) {});
     });
     return out;
 }
@@ -137,18 +134,18 @@ nb::object init(nb::handle g, Args &a) {
 
 // __get_entrypoint_list(self): never raises; nothing at all when enumeration fails.
 nb::object get_entrypoint_list(nb::handle g, Args &) {
-    try {
-        nb::object iter_entry_points;
-        try {
-            iter_entry_points = import_iter_entry_points();
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ImportError)) throw;
-            return entry_points_from_metadata(global(g, "ENNTRY_POINT_LOOKUP"));
-        }
-        return iter_entry_points(global(g, "ENNTRY_POINT_LOOKUP"));
-    } catch (nb::python_error &) {
-        return nb::list();
-    }
+    return glue::except_anything(
+        [&] {
+            nb::object iter_entry_points;
+            try {
+                iter_entry_points = import_iter_entry_points();
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_ImportError)) throw;
+                return entry_points_from_metadata(global(g, "ENNTRY_POINT_LOOKUP"));
+            }
+            return iter_entry_points(global(g, "ENNTRY_POINT_LOOKUP"));
+        },
+        [](nb::python_error &) -> nb::object { return nb::list(); });
 }
 
 nb::object entry_points(nb::handle self) { return self.attr("_PluginRegistry__get_entrypoint_list")(); }
@@ -179,47 +176,43 @@ nb::object get_converters_info_list(nb::handle g, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
         nb::object p;
-        try {
-            nb::object key = e.attr("dist").attr("key");
-            nb::dict record;
-            record["name"] = key;
-            record["sanityCheck"] = "ERROR: Plugin Not Found";
-            p = record;
-            nb::object meta = global(g, "metadata").attr("metadata")(key);
-            nb::object headers = item(meta.attr("__dict__"), "_headers");
-            record["summary"] = "";
-            record["author"] = "";
-            record["version"] = "";
-            glue::for_each(headers, [&](nb::handle pair) {
-                std::vector<nb::object> nv = glue::unpack(pair, 2);
-                if (eq(nv[0], "Summary")) record["summary"] = nv[1];
-                if (eq(nv[0], "Author")) record["author"] = nv[1];
-                if (eq(nv[0], "Version")) record["version"] = nv[1];
-            });
-            record["sanityCheck"] = "ok";
-            try {
-                check_plugin(e, record);
-            } catch (nb::python_error &ex) {
-                if (!glue::is_exception(ex)) throw;
-                record["path"] = e.attr("dist").attr("location");
-                record_error(record, ex);
-            }
-            ret.append(record);
-        } catch (nb::python_error &ex) {
-            if (!glue::is_exception(ex)) throw;
-            if (!p.is_valid()) {
-                // No key to name it by: list it under the entry point itself,
-                // so a broken distribution is reported rather than hidden.
+        glue::except_exception(
+            [&] {
+                nb::object key = e.attr("dist").attr("key");
                 nb::dict record;
-                try {
-                    record["name"] = glue::str(e);
-                } catch (nb::python_error &) {
-                    record["name"] = "unknown";
-                }
+                record["name"] = key;
+                record["sanityCheck"] = "ERROR: Plugin Not Found";
                 p = record;
-            }
-            ret.append(record_error(p, ex));
-        }
+                nb::object meta = global(g, "metadata").attr("metadata")(key);
+                nb::object headers = item(meta.attr("__dict__"), "_headers");
+                record["summary"] = "";
+                record["author"] = "";
+                record["version"] = "";
+                glue::for_each(headers, [&](nb::handle pair) {
+                    std::vector<nb::object> nv = glue::unpack(pair, 2);
+                    if (eq(nv[0], "Summary")) record["summary"] = nv[1];
+                    if (eq(nv[0], "Author")) record["author"] = nv[1];
+                    if (eq(nv[0], "Version")) record["version"] = nv[1];
+                });
+                record["sanityCheck"] = "ok";
+                glue::except_exception([&] { check_plugin(e, record); },
+                                       [&](nb::python_error &ex) {
+                                           record["path"] = e.attr("dist").attr("location");
+                                           record_error(record, ex);
+                                       });
+                ret.append(record);
+            },
+            [&](nb::python_error &ex) {
+                if (!p.is_valid()) {
+                    // No key to name it by: list it under the entry point itself,
+                    // so a broken distribution is reported rather than hidden.
+                    nb::dict record;
+                    record["name"] = glue::except_anything([&] { return glue::str(e); },
+                                                           [](nb::python_error &) { return nb::object(nb::str("unknown")); });
+                    p = record;
+                }
+                ret.append(record_error(p, ex));
+            });
     });
     return ret;
 }
@@ -242,12 +235,8 @@ nb::object get_converter_by_name(nb::handle, Args &a) {
     nb::object it = glue::iter(entry_points(a[0]));
     for (nb::object e = glue::next(it); e.is_valid(); e = glue::next(it)) {
         if (eq(name, e.attr("dist").attr("key"))) {
-            try {
-                return e.attr("load")();
-            } catch (nb::python_error &ex) {
-                if (!glue::is_exception(ex)) throw;
-                return nb::none();
-            }
+            return glue::except_exception([&] { return e.attr("load")(); },
+                                          [](nb::python_error &) { return nb::object(nb::none()); });
         }
     }
     return nb::none();
@@ -260,8 +249,7 @@ nb::object query_convert(nb::handle, Args &a) {
     if (plugin.is_none()) return nb::none();
     nb::object params = plugin.attr("query_convert")(a[2], a[3]);
     if (params.is_none()) return nb::none();
-    nb::object reserved = self.attr("reserved_param_list");
-    glue::for_each(reserved, [&](nb::handle key) { set_item(params, key, item(reserved, key)); });
+    glue::copy_entries(params, self.attr("reserved_param_list"));
     return params;
 }
 
@@ -270,20 +258,20 @@ nb::object query_all_converters(nb::handle, Args &a) {
     nb::object self = a[0];
     nb::list ret;
     glue::for_each(entry_points(self), [&](nb::handle e) {
-        try {
-            nb::object plugin = e.attr("load")();
-            if (!contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
-            nb::object name = e.attr("dist").attr("key");
-            nb::object params = self.attr("query_convert")(name, a[1], a[2]);
-            if (!params.is_none()) {
-                nb::dict match;
-                match["name"] = name;
-                match["params"] = params;
-                ret.append(match);
-            }
-        } catch (nb::python_error &ex) {
-            if (!glue::is_exception(ex)) throw;
-        }
+        glue::except_exception(
+            [&] {
+                nb::object plugin = e.attr("load")();
+                if (!contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
+                nb::object name = e.attr("dist").attr("key");
+                nb::object params = self.attr("query_convert")(name, a[1], a[2]);
+                if (!params.is_none()) {
+                    nb::dict match;
+                    match["name"] = name;
+                    match["params"] = params;
+                    ret.append(match);
+                }
+            },
+            [](nb::python_error &) {});
     });
     return ret;
 }
@@ -292,10 +280,7 @@ nb::object query_all_converters(nb::handle, Args &a) {
 nb::object get_converters_names_list(nb::handle, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
-        try {
-            ret.append(e.attr("dist").attr("key"));
-        } catch (nb::python_error &) {
-        }
+        glue::except_anything([&] { ret.append(e.attr("dist").attr("key")); }, [](nb::python_error &) {});
     });
     return ret;
 }
@@ -304,12 +289,8 @@ nb::object get_converters_names_list(nb::handle, Args &a) {
 nb::object get_converters_list(nb::handle g, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
-        try {
-            ret.append(e.attr("load")());
-        } catch (nb::python_error &ex) {
-            if (!glue::is_exception(ex)) throw;
-            glue::print(g, "Error:", ex.value());
-        }
+        glue::except_exception([&] { ret.append(e.attr("load")()); },
+                               [&](nb::python_error &ex) { glue::print(g, "Error:", ex.value()); });
     });
     return ret;
 }
@@ -320,10 +301,8 @@ nb::object get_converter_info_by_name(nb::handle, Args &a) {
     nb::object records = a[0].attr("get_converters_info_list")();
     nb::object it = glue::iter(records);
     for (nb::object p = glue::next(it); p.is_valid(); p = glue::next(it)) {
-        try {
-            if (eq(item(p, "name"), a[1])) return p;
-        } catch (nb::python_error &) {
-        }
+        if (glue::except_anything([&] { return eq(item(p, "name"), a[1]); }, [](nb::python_error &) { return false; }))
+            return p;
     }
     return nb::none();
 }
@@ -347,7 +326,7 @@ nb::object by_filetypes(nb::handle, Args &a) { return names_by_types(a[0], a[1],
 
 }  // namespace
 
-NB_MODULE(plugin_registry, m) {
+GLUE_MODULE(plugin_registry, m) {
     m.attr("VERSION") = "1.0.0";
     m.attr("ENNTRY_POINT_LOOKUP") = "veltrix_converter";
     nb::list apis;

@@ -3,7 +3,7 @@
 //
 // Module names, in order: get_cached_dataset, np, BaseDatasetGenerator,
 // DatastoreGeneratorClassification, DatastoreGeneratorDetection.
-#include "glue.h"
+#include "glue/glue.h"
 
 GLUE_PRELUDE;
 
@@ -69,7 +69,7 @@ nb::object detection_init(nb::handle g, Args &a) {
 
 }  // namespace
 
-NB_MODULE(sample_feeds, m) {
+GLUE_MODULE(sample_feeds, m) {
     m.attr("get_cached_dataset") = glue::import_from("veltrix.converter.plugin_api.datasets", "get_cached_dataset");
     m.attr("np") = glue::import("numpy");
     nb::object base = glue::ClassBuilder(m, "BaseDatasetGenerator")

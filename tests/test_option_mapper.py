@@ -232,6 +232,14 @@ def test_replaced_module_catalogue_is_used(mapper, monkeypatch):
 
 @pytest.mark.parametrize("call, message", [
     (lambda m: m.process(), "OptionMapper.process() missing 2 required positional arguments: 'params' and 'ref'"),
+    (lambda m: m.convert_comma_delimit_to_array(),
+     "OptionMapper.convert_comma_delimit_to_array() missing 3 required positional arguments: 'key', 'params', and 'ref'"),
+    (lambda m: m.process_ref(),
+     "OptionMapper.process_ref() missing 4 required positional arguments: 'params', 'a', 'ref', and 'process_array'"),
+    (lambda m: m.replace(p={}, old="a", **{"new\x00x": "b"}),
+     "OptionMapper.replace() got an unexpected keyword argument 'new\x00x'"),
+    (lambda m: m.replace(p={}, old="a", **{"\udc80": "b"}),
+     "OptionMapper.replace() got an unexpected keyword argument '\udc80'"),
     (lambda m: m.process({}, {}, True, 1), "OptionMapper.process() takes from 3 to 4 positional arguments but 5 were given"),
     (lambda m: m.replace({}, "a", new="b", x=1), "OptionMapper.replace() got an unexpected keyword argument 'x'"),
     (lambda m: m.get_dest_type("a", outfile="b"), "OptionMapper.get_dest_type() got multiple values for argument 'outfile'"),

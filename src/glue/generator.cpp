@@ -1,0 +1,345 @@
+// The generator type behind every generator the package makes, built into
+// `veltrix.converter._glue` and shared by all modules (shared.h).
+//
+// It drives a GeneratorBody as CPython drives a generator frame: send()
+// (None first), throw() in its one- and three-argument forms, close(),
+// StopIteration escaping the body turned into RuntimeError (PEP 479),
+// closing by finaliser, "generator already executing", the recursion limit,
+// weak references, and the gi_running / gi_suspended / gi_frame state that
+// inspect.getgeneratorstate reads. Immutable, not instantiable from Python.
+#include "errors.h"
+#include "shared.h"
+
+#include <structmember.h>
+
+#include <memory>
+
+namespace glue::impl {
+namespace {
+
+using namespace nb::literals;
+
+struct GeneratorObject {
+    PyObject_HEAD
+    GeneratorBody *body;  // null once the generator has finished
+    bool started, running;
+    PyObject *name, *qualname, *weakrefs;
+};
+
+GeneratorObject *as_generator(PyObject *self) { return reinterpret_cast<GeneratorObject *>(self); }
+
+void generator_finish(GeneratorObject *g) {
+    // Dropping the body releases what it holds (feeds, inner generators)
+    // as a finished Python generator drops its frame.
+    GeneratorBody *body = g->body;
+    g->body = nullptr;
+    delete body;
+}
+
+// Run the body once; the new reference yielded, or null with an error set
+// (StopIteration when the body ended).
+PyObject *generator_run(GeneratorObject *g, PyObject *thrown) {
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    g->started = true;
+    g->running = true;
+    PyObject *result = nullptr;
+    try {
+        nb::object value = g->body->resume(thrown);
+        g->running = false;
+        if (value.is_valid()) {
+            result = value.release().ptr();
+        } else {
+            generator_finish(g);
+            PyErr_SetNone(PyExc_StopIteration);
+        }
+    } catch (nb::python_error &e) {
+        g->running = false;
+        generator_finish(g);
+        if (e.matches(PyExc_StopIteration)) {
+            // A StopIteration escaping the body would end the caller's loop
+            // silently; Python turns it into a RuntimeError whose cause and
+            // context are the StopIteration, and so do we.
+            PyObject *exc = PyObject_CallOneArg(PyExc_RuntimeError, nb::str("generator raised StopIteration").ptr());
+            if (exc) {
+                PyException_SetCause(exc, e.value().inc_ref().ptr());
+                PyException_SetContext(exc, e.value().inc_ref().ptr());
+                PyErr_Restore(Py_NewRef(PyExc_RuntimeError), exc, nullptr);
+            }
+        } else {
+            e.restore();
+        }
+    } catch (const std::exception &e) {
+        g->running = false;
+        generator_finish(g);
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject *generator_send(PyObject *self, PyObject *value) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->body) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    if (!g->started && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    return generator_run(g, nullptr);
+}
+
+PyObject *generator_next(PyObject *self) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->body) return nullptr;  // exhausted: StopIteration without an object
+    PyObject *r = generator_send(self, Py_None);
+    if (!r && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // tp_iternext signals a plain end without an exception set
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        if (v && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(PyExc_StopIteration)) &&
+            reinterpret_cast<PyStopIterationObject *>(v)->value != Py_None) {
+            PyErr_Restore(t, v, tb);
+            return nullptr;
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+    }
+    return r;
+}
+
+// throw(exc) / throw(type[, value[, traceback]]), with CPython's rules: a
+// class is normalised with the value (an instance of it, a tuple of
+// arguments, or one argument); an error while instantiating it is what gets
+// thrown in instead.
+PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    GeneratorObject *g = as_generator(self);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
+#endif
+    PyObject *typ = args[0], *val = nargs > 1 ? args[1] : nullptr, *tb = nargs > 2 ? args[2] : nullptr;
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    PyObject *t = Py_NewRef(typ), *v = val ? Py_NewRef(val) : nullptr, *trace = tb ? Py_NewRef(tb) : nullptr;
+    if (PyExceptionClass_Check(t)) {
+        PyErr_NormalizeException(&t, &v, &trace);
+    } else if (PyExceptionInstance_Check(t)) {
+        if (v && v != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            Py_DECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(trace);
+            return nullptr;
+        }
+        Py_XDECREF(v);
+        v = t;
+        t = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v)));
+        if (!trace) trace = PyException_GetTraceback(v);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(t)->tp_name);
+        Py_DECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(trace);
+        return nullptr;
+    }
+    if (trace && PyException_SetTraceback(v, trace) < 0) {
+        Py_DECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(trace);
+        return nullptr;
+    }
+    if (!g->body || !g->started) {
+        // Not started or finished: the exception is raised here and now.
+        if (g->body) generator_finish(g);
+        PyErr_Restore(t, v, trace);
+        return nullptr;
+    }
+    nb::object exc = nb::steal(v);
+    Py_DECREF(t);
+    Py_XDECREF(trace);
+    return generator_run(g, exc.ptr());
+}
+
+PyObject *generator_close(PyObject *self, PyObject *) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->body) Py_RETURN_NONE;
+    if (!g->started) {
+        generator_finish(g);
+        Py_RETURN_NONE;
+    }
+    nb::object exit = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+    if (!exit.is_valid()) return nullptr;
+    PyObject *r = generator_run(g, exit.ptr());
+    if (r) {
+        Py_DECREF(r);
+        PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+        return nullptr;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+int generator_traverse(PyObject *self, visitproc visit, void *arg) {
+    GeneratorObject *g = as_generator(self);
+    Py_VISIT(g->name);
+    Py_VISIT(g->qualname);
+    Py_VISIT(Py_TYPE(self));
+    return g->body ? g->body->traverse(visit, arg) : 0;
+}
+
+int generator_clear(PyObject *self) {
+    GeneratorObject *g = as_generator(self);
+    if (g->body && !g->running) generator_finish(g);
+    return 0;
+}
+
+// Dropped while suspended: close it, as Python's generator finaliser does.
+void generator_finalize(PyObject *self) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->body || !g->started || g->running) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject *r = generator_close(self, nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(self);
+    else
+        Py_DECREF(r);
+    PyErr_Restore(t, v, tb);
+}
+
+void generator_dealloc(PyObject *self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    GeneratorObject *g = as_generator(self);
+    PyObject_GC_UnTrack(self);
+    if (g->weakrefs) PyObject_ClearWeakRefs(self);
+    if (g->body) generator_finish(g);
+    Py_CLEAR(g->name);
+    Py_CLEAR(g->qualname);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *generator_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<generator object %U at %p>", as_generator(self)->qualname, self);
+}
+
+PyObject **name_slot(PyObject *self, void *which) {
+    GeneratorObject *g = as_generator(self);
+    return which ? &g->qualname : &g->name;
+}
+PyObject *get_name(PyObject *self, void *which) { return Py_NewRef(*name_slot(self, which)); }
+int set_name(PyObject *self, PyObject *value, void *which) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which ? "__qualname__" : "__name__");
+        return -1;
+    }
+    Py_SETREF(*name_slot(self, which), Py_NewRef(value));
+    return 0;
+}
+
+PyObject *gi_running(PyObject *self, void *) { return PyBool_FromLong(as_generator(self)->running); }
+PyObject *gi_suspended(PyObject *self, void *) {
+    GeneratorObject *g = as_generator(self);
+    return PyBool_FromLong(g->body && g->started && !g->running);
+}
+// No Python frame runs a C++ body; a stand-in tells what inspect asks of a
+// frame (f_lasti -1 before the first step), and None once finished.
+PyObject *gi_frame(PyObject *self, void *) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->body) Py_RETURN_NONE;
+    try {
+        nb::object ns = nb::module_::import_("types").attr("SimpleNamespace");
+        return ns("f_lasti"_a = g->started ? 0 : -1, "f_locals"_a = nb::dict(), "f_back"_a = nb::none(),
+                  "f_lineno"_a = nb::none())
+            .release()
+            .ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+PyObject *gi_yieldfrom(PyObject *, void *) { Py_RETURN_NONE; }
+
+}  // namespace
+
+PyTypeObject *make_generator_type() {
+    static PyMethodDef methods[] = {
+        {"send", generator_send, METH_O, nullptr},
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)), METH_FASTCALL, nullptr},
+        {"close", generator_close, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr}};
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(GeneratorObject, weakrefs), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static int qualname_tag;
+    static PyGetSetDef getset[] = {{"__name__", get_name, set_name, nullptr, nullptr},
+                                   {"__qualname__", get_name, set_name, nullptr, &qualname_tag},
+                                   {"gi_running", gi_running, nullptr, nullptr, nullptr},
+                                   {"gi_suspended", gi_suspended, nullptr, nullptr, nullptr},
+                                   {"gi_frame", gi_frame, nullptr, nullptr, nullptr},
+                                   {"gi_yieldfrom", gi_yieldfrom, nullptr, nullptr, nullptr},
+                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(generator_dealloc)},
+                                  {Py_tp_repr, reinterpret_cast<void *>(generator_repr)},
+                                  {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+                                  {Py_tp_iternext, reinterpret_cast<void *>(generator_next)},
+                                  {Py_tp_finalize, reinterpret_cast<void *>(generator_finalize)},
+                                  {Py_tp_traverse, reinterpret_cast<void *>(generator_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void *>(generator_clear)},
+                                  {Py_tp_methods, methods},
+                                  {Py_tp_members, members},
+                                  {Py_tp_getset, getset},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"veltrix.converter._glue.generator", sizeof(GeneratorObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+}
+
+PyTypeObject *generator_type = nullptr;  // owned by the _glue module for the interpreter's life
+
+PyObject *new_generator(GeneratorBody *body, const char *name, const char *qualname) {
+    std::unique_ptr<GeneratorBody> owned(body);
+    PyObject *n = PyUnicode_FromString(name), *q = n ? PyUnicode_FromString(qualname) : nullptr;
+    auto *g = q ? PyObject_GC_New(GeneratorObject, generator_type) : nullptr;
+    if (!g) {
+        Py_XDECREF(n);
+        Py_XDECREF(q);
+        return nullptr;
+    }
+    g->body = owned.release();
+    g->started = g->running = false;
+    g->name = n;
+    g->qualname = q;
+    g->weakrefs = nullptr;
+    PyObject_GC_Track(g);
+    return reinterpret_cast<PyObject *>(g);
+}
+
+}  // namespace glue::impl
