@@ -71,7 +71,13 @@ def _convert(src, dst, params):
     with contextlib.redirect_stdout(chatter), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         import numpy as np
-        import tensorflow as tf
+        try:
+            import tensorflow as tf
+        except ModuleNotFoundError as exc:
+            if exc.name != "tensorflow":
+                raise
+            raise PluginError("veltrix-tflite needs TensorFlow, which is not installed: "
+                              "pip install 'veltrix-tflite[cpu]' (or any TensorFlow build)")
 
         converter, model_shape = _load(tf, src, src_type)
         notes, integer_only = [], False

@@ -11,16 +11,23 @@
 #include "errors.h"
 
 #include <cstring>
+#include <string>
 
 namespace glue {
 
-// What provides each optional third-party package the modules import.
-inline const char *extra_providing(nb::handle missing) {
-    if (!PyUnicode_Check(missing.ptr())) return nullptr;
+// What a user installs for an optional third-party package the sample
+// modules import, as a note for `module`'s import error; null for others.
+inline nb::object install_note(nb::handle missing, const char *module) {
+    if (!PyUnicode_Check(missing.ptr())) return nb::object();
     nb::object head = nb::borrow(missing).attr("partition")(".")[0];
-    for (const char *top : {"numpy", "PIL", "tensorflow"})
-        if (PyUnicode_CompareWithASCIIString(head.ptr(), top) == 0) return "samples";
-    return nullptr;
+    std::string where = std::string("veltrix.converter.plugin_api.") + module;
+    if (PyUnicode_CompareWithASCIIString(head.ptr(), "tensorflow") == 0)
+        return nb::str((where + " needs TensorFlow: any TensorFlow build, or the 'tf-cpu' extra: "
+                                "pip install 'veltrix-converter[samples,tf-cpu]'").c_str());
+    for (const char *top : {"numpy", "PIL"})
+        if (PyUnicode_CompareWithASCIIString(head.ptr(), top) == 0)
+            return nb::str((where + " needs the 'samples' extra: pip install 'veltrix-converter[samples]'").c_str());
+    return nb::object();
 }
 
 // The error a failed exec step leaves, made honest (see above).
@@ -43,11 +50,8 @@ inline void unwrap_init_error(const char *module) {
         return;
     }
     if (PyErr_GivenExceptionMatches(original.ptr(), PyExc_ModuleNotFoundError)) {
-        nb::object missing = nb::getattr(original, "name", nb::none());
-        const char *extra = extra_providing(missing);
-        if (extra && nb::hasattr(original, "add_note")) {
-            nb::str note = nb::str("veltrix.converter.plugin_api.{} needs the '{}' extra: pip install 'veltrix-converter[{}]'")
-                               .format(module, extra, extra);
+        nb::object note = install_note(nb::getattr(original, "name", nb::none()), module);
+        if (note.is_valid() && nb::hasattr(original, "add_note")) {
             PyObject *r = PyObject_CallMethod(original.ptr(), "add_note", "O", note.ptr());
             if (r) Py_DECREF(r); else PyErr_Clear();
         }
