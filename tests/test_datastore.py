@@ -154,7 +154,8 @@ def test_http_datastore_downloads_once(server, cache):
     assert sorted(fetched) == ["/images/a.png", "/images/b.png", "/images/junk.png"]
     second = [s[0].numpy() for s in data.generator()()]
     assert len(second) == 2
-    assert [p for p in server.log if p.startswith("/images/")] == fetched  # served from the cache
+    # the images from the cache; the undecodable one was never cached, so it is asked for again
+    assert [p for p in server.log if p.startswith("/images/")] == fetched + ["/images/junk.png"]
     assert not [p for p in cache.rglob("*.part")]
 
 

@@ -7,12 +7,20 @@ A datastore is described by a manifest, a JSON object::
 Each entry is a path or URL, relative to the manifest's own location.
 
 * Local project: a file whose name ends in ".veltrix" or ".kelp" holding the
-  manifest; image paths are relative to the folder of the project file.
-* Server: an "http://" URL that answers GET with the manifest; image entries
-  are URLs relative to that URL. Downloaded images are kept in a cache folder
-  (``CACHE_DIR``, by default ``~/.cache/veltrix-converter/datastore``), so a
-  second pass over the same datastore does not fetch them again. Every request
-  has a bounded timeout (``TIMEOUT`` seconds).
+  manifest; image paths are relative to the folder of the project file and
+  must stay inside it (after links are resolved). Only regular files are read.
+* Server: an "http://" (or "https://") URL that answers GET with the manifest;
+  image entries are http(s) URLs relative to that URL, and may name other
+  hosts. Downloaded images are kept in a cache folder (``CACHE_DIR``, by
+  default the platform's user cache folder, ``$XDG_CACHE_HOME`` or
+  ``~/.cache`` on Linux, under ``veltrix-converter/datastore``), so a second
+  pass over the same datastore does not fetch them again. Only bytes that
+  decode as an image are cached. Deleting the folder clears the cache.
+
+Every request has a total deadline (``TIMEOUT`` seconds, however slowly the
+server sends) and a size cap (``MAX_MANIFEST_BYTES``, ``MAX_IMAGE_BYTES``); an
+image whose decoded size exceeds ``MAX_IMAGE_PIXELS`` is skipped. All five are
+module attributes a caller may change.
 
 ``get_cached_dataset(task, p_type, arguments)`` returns a dataset whose
 ``build_train_dataset()`` yields one batch per image: an object whose
@@ -21,7 +29,10 @@ values 0 to 255, with height, width and channels from
 ``arguments["input_shape"]``. Classification requests are cropped to the
 centre before resizing (the model sees the object, not stretched borders);
 detection requests are resized whole (boxes stay where they are). An image
-that cannot be decoded is skipped.
+that cannot be decoded, and an entry that cannot be used (outside the project,
+not a regular file, a scheme other than http(s), a malformed URL), is skipped.
+Every failure to read the datastore itself raises ``DatastoreError`` naming
+the file or URL.
 """
 
 import hashlib
@@ -29,38 +40,156 @@ import http.client
 import io
 import json
 import os
-import urllib.error
+import socket
+import ssl
+import stat
+import tempfile
+import threading
+import time
 import urllib.parse
-import urllib.request
 
 import numpy as np
 from PIL import Image
 
-TIMEOUT = 10.0
-CACHE_DIR = os.path.join(os.path.expanduser("~"), ".cache", "veltrix-converter", "datastore")
+TIMEOUT = 10.0                     # seconds for a whole request, connection to last byte
+MAX_MANIFEST_BYTES = 4 << 20       # 4 MiB
+MAX_IMAGE_BYTES = 64 << 20         # 64 MiB
+MAX_IMAGE_PIXELS = 50_000_000      # decoded width x height
+MAX_REDIRECTS = 5
 PROJECT_SUFFIXES = (".veltrix", ".kelp")
+
+
+def _default_cache_dir():
+    try:
+        from platformdirs import user_cache_dir
+        base = user_cache_dir("veltrix-converter", appauthor=False)
+    except ImportError:  # the XDG rule platformdirs follows on Linux
+        base = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
+                            "veltrix-converter")
+    return os.path.join(base, "datastore")
+
+
+CACHE_DIR = _default_cache_dir()
 
 
 class DatastoreError(Exception):
     """The datastore could not be read: the message says what and where."""
 
 
-def _fetch(url):
+class _Unusable(Exception):
+    """An entry of the manifest that cannot be used; it is skipped."""
+
+
+# ------------------------------------------------------------ HTTP
+
+class _Deadline:
+    """Shuts the connection's socket when the deadline passes, whatever read
+    is blocking then: a server that drips bytes never lets one read time out."""
+
+    def __init__(self, conn, seconds):
+        self.expired = threading.Event()
+
+        def expire():
+            self.expired.set()
+            sock = conn.sock
+            if sock is not None:
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        self.timer = threading.Timer(max(seconds, 0.0), expire)
+        self.timer.daemon = True
+        self.timer.start()
+
+
+def _get(url, limit):
+    """The body of a GET on `url`: redirects followed (http(s) only), the
+    whole request within TIMEOUT, at most `limit` bytes, and exactly the
+    announced length when there is one."""
+    deadline = time.monotonic() + TIMEOUT
+    for _ in range(MAX_REDIRECTS + 1):
+        parts = urllib.parse.urlsplit(url)
+        scheme = parts.scheme.lower()
+        if scheme not in ("http", "https") or not parts.hostname:
+            raise DatastoreError("Cannot read datastore %s: only http and https URLs are read" % url)
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise socket.timeout("timed out")
+        kind = http.client.HTTPSConnection if scheme == "https" else http.client.HTTPConnection
+        extra = {"context": ssl.create_default_context()} if scheme == "https" else {}
+        conn = kind(parts.hostname, parts.port, timeout=remaining, **extra)
+        guard = _Deadline(conn, remaining)
+        try:
+            body = _exchange(conn, url, parts, limit, guard)
+        except (OSError, http.client.HTTPException):
+            if guard.expired.is_set():
+                raise socket.timeout("timed out") from None
+            raise
+        finally:
+            guard.timer.cancel()
+            conn.close()
+        if guard.expired.is_set():
+            raise socket.timeout("timed out")
+        if isinstance(body, bytes):
+            return body
+        url = body  # a redirect
+    raise DatastoreError("Cannot read datastore %s: more than %d redirects" % (url, MAX_REDIRECTS))
+
+
+def _exchange(conn, url, parts, limit, guard):
+    """One request: the body, or the URL a redirect points to."""
+    target = urllib.parse.urlunsplit(("", "", parts.path or "/", parts.query, ""))
+    conn.request("GET", target, headers={"User-Agent": "veltrix-converter", "Accept-Encoding": "identity"})
+    response = conn.getresponse()
+    if response.status in (301, 302, 303, 307, 308):
+        location = response.getheader("Location")
+        if not location:
+            raise DatastoreError("Cannot read datastore %s: HTTP Error %d without a Location" % (url, response.status))
+        return urllib.parse.urljoin(url, location)
+    if response.status != 200:
+        raise DatastoreError("Cannot read datastore %s: HTTP Error %d: %s" % (url, response.status, response.reason))
+    announced = response.getheader("Content-Length")
+    length = int(announced) if announced and announced.strip().isdigit() else None
+    if length is not None and length > limit:
+        raise DatastoreError("Cannot read datastore %s: %d bytes announced, more than the limit of %d"
+                             % (url, length, limit))
+    chunks, total = [], 0
+    while not guard.expired.is_set():
+        chunk = response.read1(min(65536, limit + 1 - total))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        total += len(chunk)
+        if total > limit:
+            raise DatastoreError("Cannot read datastore %s: more than the limit of %d bytes" % (url, limit))
+    if guard.expired.is_set():
+        raise socket.timeout("timed out")
+    if length is not None and total != length:
+        raise DatastoreError("Cannot read datastore %s: %d of %d announced bytes received" % (url, total, length))
+    return b"".join(chunks)
+
+
+def _fetch(url, limit):
     try:
-        with urllib.request.urlopen(url, timeout=TIMEOUT) as response:
-            return response.read()
-    except urllib.error.HTTPError as exc:
-        raise DatastoreError("Cannot read datastore %s: %s" % (url, exc)) from exc
-    except (urllib.error.URLError, http.client.HTTPException, OSError, ValueError) as exc:
-        reason = getattr(exc, "reason", None) or exc.__class__.__name__ + (": %s" % exc if str(exc) else "")
+        return _get(url, limit)
+    except DatastoreError:
+        raise
+    except (OSError, http.client.HTTPException, ValueError, UnicodeError) as exc:
+        if isinstance(exc, (socket.timeout, TimeoutError)):
+            reason = "timed out"
+        else:
+            reason = exc.__class__.__name__ + (": %s" % exc if str(exc) else "")
         raise DatastoreError("Cannot read datastore %s: %s" % (url, reason)) from exc
 
+
+# -------------------------------------------------------- manifest
 
 def _parse_manifest(data, where):
     try:
         manifest = json.loads(data)
-    except (ValueError, UnicodeDecodeError) as exc:
-        raise DatastoreError("Malformed datastore manifest %s: %s" % (where, exc)) from exc
+    except (ValueError, UnicodeDecodeError, RecursionError) as exc:
+        raise DatastoreError("Malformed datastore manifest %s: %s" % (where, exc.__class__.__name__ if isinstance(
+            exc, RecursionError) else exc)) from exc
     images = manifest.get("images") if isinstance(manifest, dict) else None
     if not isinstance(images, list) or not all(isinstance(i, str) for i in images):
         raise DatastoreError('Malformed datastore manifest %s: expected {"images": [paths or URLs]}' % where)
@@ -69,44 +198,145 @@ def _parse_manifest(data, where):
     return images
 
 
+def _is_remote(reference):
+    return reference[:7].lower() == "http://" or reference[:8].lower() == "https://"
+
+
+def _remote_entry(base, entry):
+    """The absolute http(s) URL of a remote manifest's entry (scheme compared
+    without regard to case, other characters percent-encoded as UTF-8);
+    _Unusable otherwise."""
+    if any(ord(c) < 32 or ord(c) == 127 for c in entry):
+        raise _Unusable("control characters in a URL")
+    try:
+        entry.encode("utf-8")
+        url = urllib.parse.urljoin(base, entry)
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # noqa: B018 - raises for a malformed port
+    except (ValueError, UnicodeError) as exc:
+        raise _Unusable(str(exc)) from exc
+    if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise _Unusable("not an http(s) URL")
+    url = urllib.parse.urlunsplit((parts.scheme.lower(),) + tuple(parts)[1:])
+    return urllib.parse.quote(url, safe=":/?#[]@!$&'()*+,;=%~")
+
+
+def _read_regular(path, limit):
+    """The bytes of a regular file, at most `limit`; _Unusable for anything
+    else (a FIFO or device is never opened for reading, so it cannot hang)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0))
+    except (OSError, ValueError) as exc:
+        raise _Unusable(str(exc)) from exc
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            raise _Unusable("not a regular file")
+        if info.st_size > limit:
+            raise _Unusable("larger than %d bytes" % limit)
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise _Unusable("larger than %d bytes" % limit)
+    return data
+
+
 class _Source:
     """Where the images of one datastore come from."""
 
     def __init__(self, reference):
+        if not isinstance(reference, str):
+            raise DatastoreError("Not a datastore reference: %r" % (reference,))
         self.reference = reference
-        if reference.startswith("http://"):
-            self.images = [urllib.parse.urljoin(reference, i) for i in _parse_manifest(_fetch(reference), reference)]
-            digest = hashlib.sha256(reference.encode()).hexdigest()[:16]
+        if _is_remote(reference):
+            self.images = _parse_manifest(_fetch(reference, MAX_MANIFEST_BYTES), reference)
+            digest = hashlib.sha256(reference.encode("utf-8", "surrogatepass")).hexdigest()[:16]
             self.cache = os.path.join(CACHE_DIR, digest)
+            self.base = None
         elif reference.endswith(PROJECT_SUFFIXES):
             try:
-                with open(reference, "rb") as f:
-                    data = f.read()
-            except OSError as exc:
-                raise DatastoreError("Cannot read datastore project %s: %s" % (reference, exc.strerror)) from exc
-            base = os.path.dirname(os.path.abspath(reference))
-            self.images = [os.path.join(base, i) for i in _parse_manifest(data, reference)]
+                data = _read_regular(reference, MAX_MANIFEST_BYTES)
+            except _Unusable as exc:
+                raise DatastoreError("Cannot read datastore project %s: %s" % (reference, exc)) from exc
+            self.base = os.path.realpath(os.path.dirname(os.path.abspath(reference)))
+            self.images = _parse_manifest(data, reference)
             self.cache = None
         else:
             raise DatastoreError("Not a datastore reference: %r (expected an http:// URL or a file ending in %s)"
                                  % (reference, " or ".join(PROJECT_SUFFIXES)))
 
-    def open(self, image):
-        """The bytes of one image, from the cache or the server when remote."""
-        if self.cache is None or not image.startswith(("http://", "https://")):
-            with open(image, "rb") as f:
-                return f.read()
-        cached = os.path.join(self.cache, hashlib.sha256(image.encode()).hexdigest())
-        if os.path.exists(cached):
-            with open(cached, "rb") as f:
-                return f.read()
-        data = _fetch(image)
-        os.makedirs(self.cache, exist_ok=True)
-        partial = cached + ".part"
-        with open(partial, "wb") as f:
-            f.write(data)
-        os.replace(partial, cached)  # never leave a half-written file under the final name
-        return data
+    def locate(self, entry):
+        """Where an entry is: a path inside the project folder, or an http(s)
+        URL; _Unusable when it is neither."""
+        if self.cache is not None:
+            return _remote_entry(self.reference, entry)
+        try:
+            path = os.path.realpath(os.path.join(self.base, entry))
+            inside = os.path.commonpath([path, self.base]) == self.base
+        except (ValueError, TypeError) as exc:
+            raise _Unusable(str(exc)) from exc
+        if not inside:
+            raise _Unusable("outside the project folder")
+        return path
+
+    def read(self, where, fresh=False):
+        """(bytes, came from the cache) of a located entry; _Unusable when it
+        cannot be used; DatastoreError when the server fails."""
+        if self.cache is None:
+            return _read_regular(where, MAX_IMAGE_BYTES), False
+        if not fresh:
+            data = self._cached(where)
+            if data is not None:
+                return data, True
+        return _fetch(where, MAX_IMAGE_BYTES), False
+
+    # ---- the cache of a remote datastore
+
+    def _cache_name(self, url):
+        return os.path.join(self.cache, hashlib.sha256(url.encode("utf-8", "surrogatepass")).hexdigest())
+
+    def _cached(self, url):
+        """Cached bytes, never through a link and only from a regular file."""
+        try:
+            fd = os.open(self._cache_name(url), os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0))
+        except OSError:
+            return None
+        with os.fdopen(fd, "rb") as f:
+            info = os.fstat(f.fileno())
+            if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_IMAGE_BYTES:
+                return None
+            return f.read(MAX_IMAGE_BYTES + 1)
+
+    def forget(self, url):
+        if self.cache is not None:
+            try:
+                os.unlink(self._cache_name(url))
+            except OSError:
+                pass
+
+    def store(self, url, data):
+        """Keep `data` (bytes that decoded as an image) under the URL's name:
+        written to a new file of its own, created exclusively, then renamed
+        over the final name, which replaces a link there instead of following
+        it. Another run storing the same image at the same time is harmless:
+        either complete copy may win the rename."""
+        if self.cache is None:
+            return
+        try:
+            os.makedirs(self.cache, mode=0o700, exist_ok=True)
+            if not stat.S_ISDIR(os.lstat(self.cache).st_mode):
+                return  # a link or a file planted in the cache's place: keep nothing
+            fd, partial = tempfile.mkstemp(prefix=".", suffix=".part", dir=self.cache)
+        except OSError:
+            return
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(data)
+            os.replace(partial, self._cache_name(url))
+        except OSError:
+            try:
+                os.unlink(partial)
+            except OSError:
+                pass
 
 
 class _Batch:
@@ -129,6 +359,10 @@ def _centre_crop(img, width, height):
     return img.crop((0, top, w, top + new_h))
 
 
+class _Undecodable(Exception):
+    pass
+
+
 class _TrainDataset:
     """Iterable over the datastore's images; every iteration is a new pass."""
 
@@ -137,24 +371,39 @@ class _TrainDataset:
         self.height, self.width, self.channels = (int(v) for v in shape)
 
     def _prepare(self, data):
-        with Image.open(io.BytesIO(data)) as img:
-            img = img.convert({1: "L", 3: "RGB", 4: "RGBA"}.get(self.channels, "RGB"))
-            if self.crop:
-                img = _centre_crop(img, self.width, self.height)
-            img = img.resize((self.width, self.height))
+        try:
+            with Image.open(io.BytesIO(data)) as img:
+                w, h = img.size
+                if w * h > MAX_IMAGE_PIXELS:
+                    raise _Undecodable("%dx%d pixels, more than %d" % (w, h, MAX_IMAGE_PIXELS))
+                img.draft("RGB", (self.width, self.height))  # JPEG decodes at a reduced scale
+                img = img.convert({1: "L", 3: "RGB", 4: "RGBA"}.get(self.channels, "RGB"))
+                if self.crop:
+                    img = _centre_crop(img, self.width, self.height)
+                img = img.resize((self.width, self.height))
+        except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, MemoryError) as exc:
+            raise _Undecodable(str(exc)) from exc
         array = np.asarray(img, dtype=np.float32).reshape(1, self.height, self.width, self.channels)
         return _Batch(array)
 
     def __iter__(self):
-        for image in self.source.images:
+        source = self.source
+        for entry in source.images:
             try:
-                data = self.source.open(image)
-            except OSError as exc:
-                raise DatastoreError("Cannot read image %s: %s" % (image, exc)) from exc
-            try:
-                batch = self._prepare(data)
-            except (OSError, ValueError, SyntaxError):
-                continue  # not a decodable image
+                where = source.locate(entry)
+                data, cached = source.read(where)
+                try:
+                    batch = self._prepare(data)
+                except _Undecodable:
+                    if not cached:
+                        continue  # not an image: never cached, so asked for again next time
+                    source.forget(where)  # a bad copy in the cache: ask the server again
+                    data, cached = source.read(where, fresh=True)
+                    batch = self._prepare(data)
+            except (_Unusable, _Undecodable):
+                continue
+            if not cached:
+                source.store(where, data)
             yield batch
 
 
