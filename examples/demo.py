@@ -4,7 +4,7 @@ Generates a small Keras image classifier and a folder of sample images
 (nothing is downloaded), converts the model with the veltrix-converter
 command to a float TensorFlow Lite model and to a fully int8 quantized one
 calibrated on the sample folder, then runs one inference with each in the
-TensorFlow Lite interpreter and compares them.
+LiteRT interpreter and compares them.
 
 Usage: python examples/demo.py [WORK_FOLDER]   (default: ./demo-output)
 """
@@ -68,8 +68,8 @@ def converter(*words):
 def run(path, images):
     """Scores of a TensorFlow Lite model for a batch of float images (0..1),
     quantizing the input and dequantizing the output of an integer model."""
-    import tensorflow as tf
-    interpreter = tf.lite.Interpreter(model_path=str(path))
+    from ai_edge_litert.interpreter import Interpreter
+    interpreter = Interpreter(model_path=str(path))
     interpreter.allocate_tensors()
     inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
     results = []

@@ -31,12 +31,13 @@ def work(tmp_path_factory):
     rng = np.random.default_rng(1)
     samples = folder / "samples"
     samples.mkdir()
-    images, labels = [], []
+    images, labels, images_u8 = [], [], []
     for i in range(24):
         label = i % 2
         pixels = rng.integers(0, 100, (SIZE, SIZE, 3))
         pixels[..., label * 2] += 150
         pixels = pixels.clip(0, 255).astype(np.uint8)
+        images_u8.append(pixels)
         Image.fromarray(pixels).save(samples / ("%02d.png" % i))
         images.append(pixels.astype(np.float32) / 255.0)
         labels.append(label)
@@ -52,6 +53,15 @@ def work(tmp_path_factory):
     model.export(str(folder / "saved"), verbose=False)
     (folder / "corrupt.h5").write_bytes(b"not a model")
     (folder / "empty").mkdir()
+    (folder / "outdir.tflite").mkdir()
+    (folder / "UP.KERAS").write_bytes((folder / "m.keras").read_bytes())
+    mixed = folder / "mixed"  # 3 of 9 images fit a three-channel input
+    mixed.mkdir()
+    for i, mode in enumerate(["RGB"] * 3 + ["L"] * 2 + ["RGBA"] * 2 + ["CMYK"] * 2):
+        Image.fromarray(images_u8[i]).convert(mode).save(mixed / ("%d.%s" % (i, "jpg" if mode == "CMYK" else "png")))
+    (folder / "junk").mkdir()
+    (folder / "junk" / "a.png").write_bytes(b"not an image")
+    (folder / "junk.veltrix").write_text('{"images": ["junk/a.png"]}')
     return folder, np.stack(images)
 
 
@@ -86,29 +96,94 @@ def test_saved_model_folder(work):
     assert "input uint8[1, 16, 16, 3], output uint8[1, 2]" in result.stdout
 
 
-def test_white_noise_is_said(work):
-    folder, _ = work
-    result = run("--quantize", "--num-samples", "3", "m.keras", "noise.tflite", cwd=folder)
-    assert result.returncode == 0 and "quantized from up to 3 samples of white noise" in result.stdout
+LONG = "n" * 250 + ".tflite"
+NOISE_WARNING = ("veltrix-tflite: warning: no --samples given: calibrated on white noise, so accuracy will suffer; "
+                 "pass --samples with a folder of representative images\n")
 
 
-@pytest.mark.parametrize("words, message", [
-    (["--plugin", "veltrix-tflite", "missing.h5", "x.tflite"], "FAILURE: Conversion not support for  to tflite"),
-    (["missing.h5", "x.tflite"], "FAILURE: No Converter found to convert missing.h5 to x.tflite"),
-    (["corrupt.h5", "x.tflite"], "FAILURE: Cannot read Keras model corrupt.h5"),
-    (["m.keras", "x.onnx"], "FAILURE: No Converter found to convert m.keras to x.onnx"),
-    (["--quantize", "--samples", "empty", "m.keras", "x.tflite"],
-     "FAILURE: Cannot find any usable images for quantization in empty"),
-    (["--quantize", "--samples", "no-such-folder", "m.keras", "x.tflite"], "FAILURE: Sample source not found"),
-    (["--quant-tensor", "--quant-channel", "m.keras", "x.tflite"], "FAILURE: Choose one of quant-tensor"),
+@pytest.mark.parametrize("words, status, line, stderr", [
+    (["--quantise", "--samples", "samples", "--quantize-format", "int8"], 1,
+     "FAILURE: Unknown option --quantise (did you mean --quantize?)", ""),
+    (["--quantize", "--sample", "samples"], 1, "FAILURE: Unknown option --sample (did you mean --samples?)", ""),
+    (["--quantize", "--num-samples", "3"], 0, "3 samples reached calibration from white noise (accuracy will suffer; "
+     "pass --samples)", NOISE_WARNING),
+    (["--quantize", "--samples", "mixed", "--num-samples", "1", "--quantize-format", "int8"], 0,
+     "input int8[1, 16, 16, 3], output int8[1, 2]; quantized per-channel, 1 sample reached calibration from mixed (9 "
+     "images found, 3 usable, 6 skipped: 2 CMYK, 2 RGBA, 2 greyscale (not 3 channels))", ""),
+    (["--quantize-format", "int8", "--samples", "samples"], 0, "--quantize-format int8 implies --quantize", ""),
+    (["--num-samples", "0"], 1, "FAILURE: --num-samples needs a whole number of 1 or more, not 0", ""),
+    (["--num-samples", "abc"], 1, "FAILURE: Invalid argument for num-samples, please use an integer", ""),
+    (["--num-samples", "--quantize"], 1, "FAILURE: --num-samples needs a number (it was given as a bare flag)", ""),
+    (["--quant-normalization", "bogus"], 1,
+     "FAILURE: --quant-normalization must be one of signed, unsigned, imagenet, raw, not 'bogus'", ""),
+    (["--input-type", "int16"], 1, "FAILURE: --input-type must be one of float32, int8, uint8, not 'int16'", ""),
+    (["--input-shape", "1,2,3"], 1, "FAILURE: --input-shape takes 4 values, not 3 (1,2,3)", ""),
+    (["--input-shape", "1,x,3,3"], 1, "FAILURE: invalid literal for int() with base 10: 'x'", ""),
+    (["--verify-min-agreement", "101"], 1, "FAILURE: --verify-min-agreement is a percentage, 0 to 100, not 101", ""),
+    (["--quantize", "--samples", "junk.veltrix"], 1,
+     "FAILURE: No sample reached calibration from junk.veltrix; nothing to quantize with", ""),
+    (["--quantize", "--samples", "empty"], 1, "FAILURE: No usable image in empty: 0 found", ""),
+    (["--quantize", "--samples", "no-such-folder"], 1, "FAILURE: Sample source not found", ""),
+    (["--quant-tensor", "--quant-channel"], 1, "FAILURE: Choose one of --quant-tensor and --quant-channel", ""),
+    (["@corrupt.h5"], 1, "FAILURE: Cannot read Keras model corrupt.h5", ""),
+    (["@UP.KERAS"], 0, "input float32[1, 16, 16, 3], output float32[1, 2]; verified on 4 samples (white noise)", ""),
+    (["@m.keras", "outdir.tflite"], 1, "FAILURE: The destination outdir.tflite is a folder; give a file name", ""),
+    (["@m.keras", LONG], 1, "FAILURE: The destination file name is longer than 255 bytes", ""),
+    (["@missing.h5"], 1, "FAILURE: No Converter found to convert missing.h5 to x.tflite", ""),
+    (["@m.keras", "x.onnx"], 1, "FAILURE: No Converter found to convert m.keras to x.onnx", ""),
 ])
-def test_bad_input_fails_clearly(work, words, message):
+def test_what_the_user_asked_for_or_a_clear_failure(work, words, status, line, stderr):
     folder, _ = work
-    result = run(*words, cwd=folder)
-    assert result.returncode == 1
-    assert [l for l in result.stdout.splitlines() if l.startswith("FAILURE: ")][0].startswith(message)
-    assert "Traceback" not in result.stdout + result.stderr
-    assert not (folder / "x.tflite").exists() and not (folder / "x.tflite.part").exists()
+    source, dest = "m.keras", "x.tflite"
+    if words and words[0].startswith("@"):
+        source, dest = words[0][1:], (words[1] if len(words) > 1 else dest)
+        words = []
+    before = set(os.listdir(folder))
+    result = run(*words, source, dest, cwd=folder)
+    answer = [l for l in result.stdout.splitlines() if l.startswith(("SUCCESS: ", "FAILURE: "))]
+    assert result.returncode == status and len(answer) == 1 and line in answer[0], result.stdout + result.stderr
+    assert (result.stderr == stderr) if status == 0 else "Traceback" not in result.stderr, result.stderr
+    left = set(os.listdir(folder)) - before - ({dest} if status == 0 else set())
+    assert left == set(), left  # no temporary or partial file, whatever happened
+    if status == 0:
+        os.unlink(folder / dest)
+
+
+def test_the_same_command_gives_the_same_bytes_and_keeps_numpys_state(work):
+    folder, _ = work
+    words = ["--quantize", "--samples", "samples", "--num-samples", "5", "--quantize-format", "int8", "m.keras"]
+    assert run(*words, "r1.tflite", cwd=folder).returncode == 0 and run(*words, "r2.tflite", cwd=folder).returncode == 0
+    assert (folder / "r1.tflite").read_bytes() == (folder / "r2.tflite").read_bytes()
+    from veltrix.converter.plugin_api.helpers import seeded
+    np.random.seed(5)
+    expected = np.random.random()
+    np.random.seed(5)
+    with seeded(0):
+        np.random.random()
+    assert np.random.random() == expected
+
+
+def test_safe_output_under_concurrent_writers_and_planted_links(tmp_path):
+    import threading
+    from veltrix.converter.plugin_api.helpers import safe_output
+    dst = tmp_path / "model.tflite"
+    victim = tmp_path / "victim"
+    victim.write_text("keep")
+    dst.symlink_to(victim)
+
+    def write(content):
+        with safe_output(str(dst)) as partial:
+            with open(partial, "wb") as f:
+                for _ in range(200):
+                    f.write(content)
+    threads = [threading.Thread(target=write, args=(bytes([65 + i]) * 1000,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    data = dst.read_bytes()
+    assert len(data) == 200_000 and len(set(data)) == 1 and not dst.is_symlink() and victim.read_text() == "keep"
+    assert sorted(os.listdir(tmp_path)) == ["model.tflite", "victim"]
 
 
 def test_listing_and_help(tmp_path):

@@ -2,30 +2,47 @@
 ("pb") into TensorFlow Lite models with TensorFlow's own converter, optionally
 fully quantized to 8-bit integers from representative samples.
 
+Every run checks its options before any heavy work, accounts for the samples
+that reach calibration, checks that the model has the tensor types asked
+for, verifies the result against the source model on a few samples, and
+writes the destination only as a complete model. The same command gives the
+same bytes (`--seed`).
+
 The module imports nothing heavy at load time: the front end loads every
 plug-in to list them, and TensorFlow takes seconds to import.
 """
 
+import os
+import shutil
+import tempfile
+
 import contextlib
 import io
-import os
-import warnings
 
+from veltrix.converter.plugin_api.helpers import (
+    Calibration, PluginError, Progress, captured_native_output, check_destination, check_options, find_images,
+    last_meaningful_line, plugin_convert, positive_int, safe_output, seeded, summary_of_skipped, survey_images, warn)
+
+NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
 SUPPORTED_OUTPUTS = ["tflite"]
 
 # The reserved input shape's default; a value equal to it means "not given".
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 TYPES = ("float32", "int8", "uint8")
+NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
+VERIFY_SAMPLES = 4
 
 
 def query_convert(src_type, dst_type):
     """The supported types for (None, None); this plug-in's parameters for a
-    supported pair; None otherwise. A new table every call: callers write the
-    reserved parameters into it."""
+    supported pair (types compared without regard to case); None otherwise.
+    A new table every call: callers write the reserved parameters into it."""
     if src_type is None and dst_type is None:
         return {"supported_inputs": list(SUPPORTED_INPUTS), "supported_outputs": list(SUPPORTED_OUTPUTS)}
-    if src_type not in SUPPORTED_INPUTS or dst_type not in SUPPORTED_OUTPUTS:
+    if not isinstance(src_type, str) or not isinstance(dst_type, str):
+        return None
+    if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
         return None
     return {
         "optimize": {"type": "boolean", "default": False, "name": "Optimize",
@@ -34,95 +51,19 @@ def query_convert(src_type, dst_type):
                           "help": "Allow TensorFlow operations that TensorFlow Lite lacks (needs the Flex delegate)"},
         "allow-custom-ops": {"type": "boolean", "default": False, "name": "Custom Ops",
                              "help": "Keep unknown operations as custom operations"},
+        "seed": {"type": "int", "default": 0, "name": "Seed",
+                 "help": "Seed of the sample choice: the same seed gives the same model"},
+        "verify": {"type": "boolean", "default": True, "name": "Verify",
+                   "help": "Run the source and the converted model on a few samples and report how they agree"},
+        "verify-min-agreement": {"type": "int", "default": 0, "name": "Minimum Agreement",
+                                 "help": "Fail when the top-1 agreement of the verification is below this percentage"},
     }
 
 
-class PluginError(Exception):
-    """A failure with a message meant for the user."""
-
-
+@plugin_convert
 def convert(src, dst, params):
     """Convert `src` into the TensorFlow Lite model `dst`; a conversion response."""
-    try:
-        message = _convert(src, dst, params)
-    except PluginError as exc:
-        return {"success": "no", "message": str(exc)}
-    except Exception as exc:  # whatever TensorFlow raises becomes a failure line
-        text = str(exc).strip().splitlines()
-        return {"success": "no", "message": "%s: %s" % (type(exc).__name__, text[0] if text else "")}
-    return {"success": "yes", "message": message}
-
-
-def _flag(params, key):
-    return params.get(key) is True
-
-
-def _convert(src, dst, params):
-    src_type = params.get("input-model-type", "")
-    if not os.path.exists(src):
-        raise PluginError("Source model not found: %s" % src)
-    if src_type not in SUPPORTED_INPUTS:
-        raise PluginError("veltrix-tflite cannot read %r models (supported: %s)" % (src_type, ", ".join(SUPPORTED_INPUTS)))
-    if _flag(params, "quant-tensor") and _flag(params, "quant-channel"):
-        raise PluginError("Choose one of quant-tensor and quant-channel, not both")
-
-    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
-    chatter = io.StringIO()
-    with contextlib.redirect_stdout(chatter), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        import numpy as np
-        try:
-            import tensorflow as tf
-        except ModuleNotFoundError as exc:
-            if exc.name != "tensorflow":
-                raise
-            raise PluginError("veltrix-tflite needs TensorFlow, which is not installed: "
-                              "pip install 'veltrix-tflite[cpu]' (or any TensorFlow build)")
-
-        converter, model_shape = _load(tf, src, src_type)
-        notes, integer_only = [], False
-        if _flag(params, "quantize"):
-            note, integer_only = _quantize(tf, np, converter, params, model_shape)
-            notes.append(note)
-        elif _flag(params, "optimize"):
-            converter.optimizations = [tf.lite.Optimize.DEFAULT]
-            notes.append("dynamic-range optimised")
-        ops = [tf.lite.OpsSet.TFLITE_BUILTINS_INT8 if integer_only else tf.lite.OpsSet.TFLITE_BUILTINS]
-        if _flag(params, "select-tf-ops"):
-            ops.append(tf.lite.OpsSet.SELECT_TF_OPS)
-        converter.target_spec.supported_ops = ops
-        converter.allow_custom_ops = _flag(params, "allow-custom-ops")
-        model = converter.convert()
-        described = _describe(tf, model)
-
-    folder = os.path.dirname(os.path.abspath(dst))
-    os.makedirs(folder, exist_ok=True)
-    partial = dst + ".part"
-    with open(partial, "wb") as f:
-        f.write(model)
-    os.replace(partial, dst)  # a failed run never leaves a truncated model under the final name
-    return "Wrote %s (%d bytes): %s%s" % (dst, len(model), described, "".join("; " + n for n in notes))
-
-
-def _load(tf, src, src_type):
-    """A converter for the source model and the model's input shape (or None)."""
-    if src_type == "pb":
-        if not os.path.isdir(src):
-            raise PluginError("A SavedModel is a folder holding saved_model.pb: %s" % src)
-        converter = tf.lite.TFLiteConverter.from_saved_model(src)
-        try:
-            loaded = tf.saved_model.load(src)
-            first_input = list(loaded.signatures["serving_default"].structured_input_signature[1].values())[0]
-            return converter, list(first_input.shape)
-        except (KeyError, IndexError, AttributeError, ValueError):
-            return converter, None
-    import keras
-    try:
-        model = keras.models.load_model(src, compile=False)
-    except Exception as exc:
-        raise PluginError("Cannot read Keras model %s: %s" % (src, str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__))
-    shape = list(model.inputs[0].shape) if len(model.inputs) == 1 else None
-    return tf.lite.TFLiteConverter.from_keras_model(model), shape
+    return _Run(src, dst, params).run()
 
 
 def _input_shape(params, model_shape):
@@ -139,52 +80,307 @@ def _is_datastore(source):
     return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
 
 
-def _quantize(tf, np, converter, params, model_shape):
-    from veltrix.converter.plugin_api.dataset import Dataset
+class _Run:
+    """One conversion: the checked options, then the work."""
 
-    samples = params.get("samples") or ""
-    if samples and not _is_datastore(samples) and not os.path.isdir(samples):
-        raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)" % samples)
-    model_input = params.get("model-input-type") or "float32"
-    if model_input not in TYPES:
-        raise PluginError("model-input-type must be one of %s, not %r" % (", ".join(TYPES), model_input))
-    shape = _input_shape(params, model_shape)
-    num = params.get("num-samples", 10)
-    dataset = Dataset((samples, _flag(params, "crop")), shape, params.get("quant-normalization") or "unsigned", num,
-                      getattr(np, model_input))
-    representative = dataset.generator()
-    if samples and not _is_datastore(samples):
-        # Find out now, with a clear message, rather than inside calibration.
+    def __init__(self, src, dst, params):
+        self.src, self.dst = src, dst
+        src_type = str(params.get("input-model-type") or "").lower()
+        table = query_convert(src_type, str(params.get("output-model-type") or "tflite"))
+        self.options = check_options(params, table or {}, extra_choices={"quant-normalization": NORMALISATIONS})
+        self.src_type = src_type
+        self.notes, self.warnings = [], []
+
+    # ------------------------------------------------------------ checks
+
+    def check(self):
+        o = self.options
+        if not os.path.exists(self.src):
+            raise PluginError("Source model not found: %s" % self.src)
+        if self.src_type not in SUPPORTED_INPUTS:
+            raise PluginError("%s cannot read %r models (supported: %s)" % (NAME, self.src_type, ", ".join(SUPPORTED_INPUTS)))
+        if self.src_type == "pb" and not os.path.isdir(self.src):
+            raise PluginError("A SavedModel is a folder holding saved_model.pb: %s" % self.src)
+        if o.get("quant-tensor") and o.get("quant-channel"):
+            raise PluginError("Choose one of --quant-tensor and --quant-channel, not both")
+        self.num_samples = positive_int(o, "num-samples")
+        if o.get("seed", 0) < 0:
+            raise PluginError("--seed must be 0 or more, not %d" % o["seed"])
+        fmt = o.get("quantize-format") or "none"
+        self.quantize = bool(o.get("quantize"))
+        if fmt in ("int8", "uint8") and not self.quantize:
+            self.quantize = True
+            self.notes.append("--quantize-format %s implies --quantize" % fmt)
+        self.in_type, self.out_type = (fmt, fmt) if fmt != "none" else (o.get("input-type"), o.get("output-type"))
+        shape = o.get("input-shape")
+        if shape is not None and list(shape) != CATALOGUE_SHAPE and any(not isinstance(d, int) or d < 1 for d in shape):
+            raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
+        samples = o.get("samples") or ""
+        self.samples = samples
+        if self.quantize and samples and not _is_datastore(samples) and not os.path.isdir(samples):
+            raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)" % samples)
+        if self.options.get("verify-min-agreement", 0) not in range(0, 101):
+            raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % o["verify-min-agreement"])
+
+    # -------------------------------------------------------------- work
+
+    def run(self):
+        self.check()
+        check_destination(self.dst)
+        progress_stream = os.fdopen(os.dup(2), "w")
+        self.progress = Progress(NAME, progress_stream)
+        self.workdir = tempfile.mkdtemp(prefix="veltrix-tflite-")
         try:
-            first = next(representative(), None)
-        except ValueError as exc:
-            raise PluginError(str(exc))
-        if first is None:
-            raise PluginError("No image in %s fits the input shape %s" % (samples, shape))
-    converter.optimizations = [tf.lite.Optimize.DEFAULT]
-    converter.representative_dataset = representative
+            # TensorFlow's chatter, on standard output and on file descriptor 2,
+            # is kept out of the contract's output: quiet on success
+            with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()):
+                model = self._convert()
+                return self._finish(model)
+        except Exception as exc:
+            # TensorFlow's errors: add the last line its own output said
+            if not isinstance(exc, PluginError) and native.text:
+                line = last_meaningful_line(native.text)
+                if line:
+                    raise PluginError("%s: %s (%s)" % (type(exc).__name__, str(exc).strip().splitlines()[0]
+                                                       if str(exc).strip() else "", line)) from exc
+            raise
+        finally:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            for text in self.warnings:
+                warn(NAME, text)
+            progress_stream.close()
 
-    fmt = params.get("quantize-format") or "none"
-    in_type, out_type = (fmt, fmt) if fmt != "none" else (params.get("input-type"), params.get("output-type"))
-    tf_types = {"int8": tf.int8, "uint8": tf.uint8, "float32": tf.float32}
-    for name, value in (("input-type", in_type), ("output-type", out_type)):
-        if value not in ("none", None) and value not in tf_types:
-            raise PluginError("%s must be one of %s, not %r" % (name, ", ".join(TYPES), value))
-    if in_type in tf_types:
-        converter.inference_input_type = tf_types[in_type]
-    if out_type in tf_types:
-        converter.inference_output_type = tf_types[out_type]
-    if _flag(params, "quant-tensor"):
-        converter._experimental_disable_per_channel = True
-    source = samples if samples else "white noise"
-    note = "quantized from up to %d samples of %s, input shape %s, %s" % (
-        num, source, shape, "per-tensor" if _flag(params, "quant-tensor") else "per-channel")
-    return note, in_type in ("int8", "uint8") or out_type in ("int8", "uint8")
+    def _convert(self):
+        os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+        self.progress.stage("loading %s" % self.src)
+        import numpy as np
+        try:
+            import tensorflow as tf
+        except ModuleNotFoundError as exc:
+            if exc.name != "tensorflow":
+                raise
+            raise PluginError("%s needs TensorFlow, which is not installed: pip install 'veltrix-tflite[cpu]' "
+                              "(or any TensorFlow build)" % NAME)
+        self.np, self.tf = np, tf
+        converter, model_shape = self._load()
+        self.shape = _input_shape(self.options, model_shape)
+        if model_shape is not None and len(self.shape) != len(model_shape):
+            raise PluginError("--input-shape %s has %d dimensions; the model's input has %d (%s)" % (
+                ",".join(map(str, self.shape)), len(self.shape), len(model_shape),
+                ",".join("?" if d is None else str(d) for d in model_shape)))
+        o = self.options
+        if self.quantize:
+            self._quantize(converter)
+        elif o.get("optimize"):
+            converter.optimizations = [tf.lite.Optimize.DEFAULT]
+            self.notes.append("dynamic-range optimised")
+        integer_only = self.quantize and (self.in_type in ("int8", "uint8") or self.out_type in ("int8", "uint8"))
+        ops = [tf.lite.OpsSet.TFLITE_BUILTINS_INT8 if integer_only else tf.lite.OpsSet.TFLITE_BUILTINS]
+        if o.get("select-tf-ops"):
+            ops.append(tf.lite.OpsSet.SELECT_TF_OPS)
+        converter.target_spec.supported_ops = ops
+        converter.allow_custom_ops = bool(o.get("allow-custom-ops"))
+        self.progress.stage("converting")
+        with seeded(o.get("seed", 0)):
+            model = converter.convert()
+        if self.quantize and self.calibration.used == 0:
+            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.source_name)
+        return model
+
+    def _load(self):
+        """A converter for the source model and the model's input shape (or None)."""
+        tf = self.tf
+        if self.src_type == "pb":
+            converter = tf.lite.TFLiteConverter.from_saved_model(self.src)
+            try:
+                self.loaded = tf.saved_model.load(self.src)
+                signature = self.loaded.signatures["serving_default"]
+                first_input = list(signature.structured_input_signature[1].values())[0]
+                self.runner = lambda x: list(signature(**{list(signature.structured_input_signature[1])[0]: x})
+                                             .values())[0].numpy()
+                return converter, list(first_input.shape)
+            except (KeyError, IndexError, AttributeError, ValueError):
+                self.runner = None
+                return converter, None
+        import keras
+        path = self.src
+        extension = "." + self.src_type
+        if not path.endswith(extension):  # Keras reads a file by its lower-case extension
+            path = os.path.join(self.workdir, "model" + extension)
+            os.symlink(os.path.abspath(self.src), path)
+        try:
+            # safe_mode stated: a Keras file never runs code (lambdas) it carries
+            model = keras.models.load_model(path, compile=False, safe_mode=True)
+        except Exception as exc:
+            text = str(exc).strip().splitlines()
+            raise PluginError("Cannot read Keras model %s: %s" % (self.src, text[0] if text else type(exc).__name__))
+        self.runner = lambda x: np_of(model(x, training=False))
+        shape = list(model.inputs[0].shape) if len(model.inputs) == 1 else None
+        return tf.lite.TFLiteConverter.from_keras_model(model), shape
+
+    # ---------------------------------------------------- calibration
+
+    def _quantize(self, converter):
+        from veltrix.converter.plugin_api.dataset import Dataset
+        tf, np, o = self.tf, self.np, self.options
+        model_input = o.get("model-input-type") or "float32"
+        crop = bool(o.get("crop"))
+        norm = o.get("quant-normalization") or "unsigned"
+        if not self.samples:
+            self.source_name = "white noise"
+            source, count = "", self.num_samples
+            self.warnings.append("no --samples given: calibrated on white noise, so accuracy will suffer; "
+                                 "pass --samples with a folder of representative images")
+            accounting = "from white noise (accuracy will suffer; pass --samples)"
+        elif _is_datastore(self.samples):
+            self.source_name = self.samples
+            source, count = self.samples, self.num_samples
+            accounting = "from the datastore %s" % self.samples
+        else:
+            self.source_name = self.samples
+            source, count, accounting = self._folder_samples()
+        dataset = Dataset((source, crop), self.shape, norm, count, getattr(np, model_input))
+        self.calibration = Calibration(dataset.generator(), self.num_samples, self.progress)
+        self.accounting = accounting
+        converter.optimizations = [tf.lite.Optimize.DEFAULT]
+        converter.representative_dataset = self.calibration
+        tf_types = {"int8": tf.int8, "uint8": tf.uint8, "float32": tf.float32}
+        if self.in_type in tf_types:
+            converter.inference_input_type = tf_types[self.in_type]
+        if self.out_type in tf_types:
+            converter.inference_output_type = tf_types[self.out_type]
+        if o.get("quant-tensor"):
+            converter._experimental_disable_per_channel = True
+        self.quant_note = "quantized %s" % ("per-tensor" if o.get("quant-tensor") else "per-channel")
+
+    def _folder_samples(self):
+        """A folder of exactly the images calibration will use (links), the
+        sample count, and the accounting text; the rest held out for
+        verification."""
+        channels = 3 if self.shape[1] == 3 else self.shape[-1]  # the sample modules' channels-first test
+        found = find_images(self.samples)
+        usable, skipped = survey_images(found, channels)
+        if not usable:
+            raise PluginError("No usable image in %s: %d found%s" % (
+                self.samples, len(found), ", " + summary_of_skipped(skipped, channels) if skipped else ""))
+        order = self.np.random.RandomState(self.options.get("seed", 0)).permutation(len(usable))
+        chosen = [usable[i] for i in order]
+        calibrate, rest = chosen[:self.num_samples], chosen[self.num_samples:]
+        if rest:
+            self.verify_images = (rest[:VERIFY_SAMPLES], "held-out images")
+        else:
+            self.verify_images = (calibrate[:VERIFY_SAMPLES], "calibration images, none held out")
+        folder = self._link_folder("calibration", calibrate)
+        text = "from %s (%d images found, %d usable" % (self.samples, len(found), len(usable))
+        text += (", " + summary_of_skipped(skipped, channels) if skipped else "") + ")"
+        return folder, len(calibrate), text
+
+    # --------------------------------------------------- the result
+
+    def _finish(self, model):
+        described, inputs, outputs = self._describe(model)
+        for wanted, details, what in ((self.in_type, inputs, "input"), (self.out_type, outputs, "output")):
+            if wanted in TYPES and any(d["dtype"].__name__ != wanted for d in details):
+                raise PluginError("The converter made a model with %s %s, not the %s asked for; nothing was written"
+                                  % (what, ", ".join(d["dtype"].__name__ for d in details), wanted))
+        parts = [described]
+        if self.quantize:
+            parts.append("%s, %d sample%s reached calibration %s" % (
+                self.quant_note, self.calibration.used, "" if self.calibration.used == 1 else "s", self.accounting))
+        parts.extend(self.notes)
+        if self.options.get("verify"):
+            parts.append(self._verify(model))
+        with safe_output(self.dst) as partial:
+            with open(partial, "wb") as f:
+                f.write(model)
+        return "Wrote %s (%d bytes): %s" % (self.dst, len(model), "; ".join(parts))
+
+    def _interpreter(self, model):
+        try:
+            from ai_edge_litert.interpreter import Interpreter
+        except ModuleNotFoundError:  # LiteRT missing: TensorFlow's own interpreter does the same work
+            Interpreter = self.tf.lite.Interpreter
+        interpreter = Interpreter(model_content=model)
+        interpreter.allocate_tensors()
+        return interpreter
+
+    def _describe(self, model):
+        interpreter = self._interpreter(model)
+        inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
+
+        def tensors(details):
+            return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
+        return "input %s, output %s" % (tensors(inputs), tensors(outputs)), inputs, outputs
+
+    def _link_folder(self, name, paths):
+        """A folder of links to exactly these images, for the sample modules."""
+        folder = os.path.join(self.workdir, name)
+        os.mkdir(folder)
+        for i, path in enumerate(paths):
+            os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
+        return folder
+
+    def _verification_samples(self):
+        """Float samples the source model takes, and what they are."""
+        from veltrix.converter.plugin_api.dataset import Dataset
+        np = self.np
+        norm = self.options.get("quant-normalization") or "unsigned"
+        crop = bool(self.options.get("crop"))
+        images = getattr(self, "verify_images", None)
+        if images is None and self.samples and os.path.isdir(self.samples):
+            usable, _ = survey_images(find_images(self.samples), 3 if self.shape[1] == 3 else self.shape[-1])
+            images = (usable[:VERIFY_SAMPLES], "images of %s" % self.samples)
+        if images is not None:
+            source, what = self._link_folder("verification", images[0]), images[1]
+        elif self.samples and _is_datastore(self.samples):
+            source, what = self.samples, "the datastore"
+        else:
+            source, what = "", "white noise"
+        with seeded(self.options.get("seed", 0) + 1):
+            samples = [np.asarray(s[0], dtype=np.float32)
+                       for s in Dataset((source, crop), self.shape, norm, VERIFY_SAMPLES, np.float32).generator()()]
+        return samples, what
+
+    def _verify(self, model):
+        np = self.np
+        if self.runner is None:
+            return "not verified (the source model's signature cannot be called)"
+        self.progress.stage("verifying")
+        samples, where = self._verification_samples()
+        if not samples:
+            return "not verified (no sample fits the input shape)"
+        interpreter = self._interpreter(model)
+        inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
+        diffs, agree, scored = [], 0, 0
+        for x in samples:
+            expected = np.asarray(self.runner(x), dtype=np.float32)
+            data = x
+            if inp["dtype"] != np.float32:
+                scale, zero = inp["quantization"]
+                info = np.iinfo(inp["dtype"])
+                data = np.clip(np.round(x / scale + zero), info.min, info.max)
+            interpreter.set_tensor(inp["index"], data.astype(inp["dtype"]))
+            interpreter.invoke()
+            got = interpreter.get_tensor(out["index"]).astype(np.float32)
+            if out["dtype"] != np.float32:
+                scale, zero = out["quantization"]
+                got = (got - zero) * scale
+            diffs.append(float(np.abs(got - expected.reshape(got.shape)).max()))
+            if got.ndim == 2 and got.shape[-1] > 1:
+                scored += 1
+                agree += int(got.argmax(-1)[0] == expected.reshape(got.shape).argmax(-1)[0])
+        text = "verified on %d sample%s (%s): largest difference %.4g" % (
+            len(samples), "" if len(samples) == 1 else "s", where, max(diffs))
+        if scored:
+            percent = 100.0 * agree / scored
+            text += ", top-1 agreement %d/%d (%.0f%%)" % (agree, scored, percent)
+            least = self.options.get("verify-min-agreement", 0)
+            if least and percent < least:
+                raise PluginError("Verification failed: top-1 agreement %.0f%% is below --verify-min-agreement %d "
+                                  "(%s); nothing was written" % (percent, least, text))
+        return text
 
 
-def _describe(tf, model):
-    interpreter = tf.lite.Interpreter(model_content=model)
-
-    def tensors(details):
-        return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
-    return "input %s, output %s" % (tensors(interpreter.get_input_details()), tensors(interpreter.get_output_details()))
+def np_of(tensor):
+    import numpy as np
+    return np.asarray(tensor)

@@ -1,0 +1,373 @@
+"""What every converter plug-in needs beyond the two-function contract, in one
+place: a failure type and a decorator that keep answers well-formed, strict
+checks of the parameter dictionary against the plug-in's table, calibration
+that is accounted for, deterministic sampling, safe writing of the
+destination, quiet native libraries, and progress for people.
+
+A plug-in written with them::
+
+    from veltrix.converter.plugin_api.helpers import PluginError, check_options, plugin_convert
+
+    def query_convert(src_type, dst_type):
+        ...
+
+    @plugin_convert
+    def convert(src, dst, params):
+        options = check_options(params, query_convert(params["input-model-type"], params["output-model-type"]))
+        if options["level"] > 9:
+            raise PluginError("--level must be 0 to 9, not %d" % options["level"])
+        with safe_output(dst) as partial:
+            write_model(partial)
+        return "Wrote %s" % dst
+
+Nothing here imports NumPy, Pillow or TensorFlow at import time.
+"""
+
+import contextlib
+import difflib
+import functools
+import os
+import stat
+import sys
+import tempfile
+
+from veltrix.converter.plugin_api.params import reserved_params_list
+
+# Keys the front end puts in every parameter dictionary besides the plug-in's
+# table and the reserved catalogue.
+FRONT_END_KEYS = ("source", "dest", "input-model-type", "output-model-type", "plugin")
+TRUE_WORDS = ("true", "yes", "on", "1")
+FALSE_WORDS = ("false", "no", "off", "0")
+IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg")
+
+
+class PluginError(Exception):
+    """A failure with a message meant for the user: `plugin_convert` turns it
+    into a FAILURE answer."""
+
+
+def success(message):
+    """A conversion response reporting success."""
+    return {"success": "yes", "message": str(message)}
+
+
+def failure(message):
+    """A conversion response reporting failure."""
+    return {"success": "no", "message": str(message)}
+
+
+def first_line(text):
+    lines = [line.strip() for line in str(text).strip().splitlines() if line.strip()]
+    return lines[0] if lines else ""
+
+
+def plugin_convert(function):
+    """Wrap a plug-in's `convert` so that its answer is always well-formed:
+    a text (or a success response) is success, PluginError is a failure with
+    its message, any other Exception a failure naming it. SystemExit and
+    KeyboardInterrupt pass through."""
+    @functools.wraps(function)
+    def convert(src, dst, params):
+        try:
+            result = function(src, dst, params)
+        except PluginError as exc:
+            return failure(str(exc))
+        except Exception as exc:  # an error of a library the plug-in uses
+            text = first_line(exc)
+            return failure("%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__)
+        if result is None:
+            return failure("The plug-in gave no answer")
+        if isinstance(result, str):
+            return success(result)
+        if isinstance(result, dict):
+            ok = result.get("success")
+            if ok is True or ok == "yes":
+                return success(result.get("message", ""))
+            if ok is False or ok == "no":
+                return failure(result.get("message", ""))
+        return failure("The plug-in answered %r; an answer is a text or {'success': 'yes' or 'no', 'message': text}"
+                       % (result,))
+    return convert
+
+
+# ------------------------------------------------------------ options
+
+def _suggest(key, known):
+    close = difflib.get_close_matches(key, known, n=1, cutoff=0.6)
+    return " (did you mean --%s?)" % close[0] if close else ""
+
+
+def check_options(params, table, extra_choices=None, reserved=None):
+    """The parameter dictionary checked against the plug-in's table and the
+    reserved catalogue, as a new dictionary of typed values.
+
+    Raises PluginError naming the option, the value and what is accepted for:
+    an option neither table knows (with the closest known one), a value
+    outside `choices` (a descriptor's default is always accepted;
+    `extra_choices` {key: [...]} widens a reserved descriptor's choices), a
+    boolean that is not true/false/yes/no/on/off/1/0, an integer that is a
+    bare flag, text or negative where the descriptor is an "int", and a list
+    whose length differs from a fixed `array` length.
+    """
+    reserved = reserved_params_list if reserved is None else reserved
+    table = dict(table or {})
+    known = list(table) + [k for k in reserved if k not in table] + [k for k in FRONT_END_KEYS]
+    out = {}
+    for key, value in params.items():
+        if key not in table and key not in reserved and key not in FRONT_END_KEYS:
+            raise PluginError("Unknown option --%s%s" % (key, _suggest(key, known)))
+        descriptor = table.get(key, reserved.get(key, {})) or {}
+        out[key] = _check_value(key, value, descriptor, (extra_choices or {}).get(key))
+    return out
+
+
+def _check_value(key, value, descriptor, extra):
+    kind = descriptor.get("type")
+    default = descriptor.get("default", object())
+    if value is default or (value == default and type(value) is type(default)):
+        return value
+    array = descriptor.get("array")
+    if array is not None:
+        if value is None:
+            return value
+        if not isinstance(value, list):
+            raise PluginError("--%s takes a comma-separated list, not %r" % (key, value))
+        if isinstance(array, str) and array.isdigit() and len(value) != int(array):
+            raise PluginError("--%s takes %s values, not %d (%s)" % (key, array, len(value), ",".join(map(str, value))))
+        return value
+    if kind == "boolean":
+        if isinstance(value, bool):
+            return value
+        if isinstance(value, str) and value.lower() in TRUE_WORDS + FALSE_WORDS:
+            return value.lower() in TRUE_WORDS
+        raise PluginError("--%s takes true or false, not %r" % (key, value))
+    if kind == "int":
+        if value is True:
+            raise PluginError("--%s needs a number (it was given as a bare flag)" % key)
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise PluginError("--%s needs a whole number, not %r" % (key, value))
+    choices = list(descriptor.get("choices") or [])
+    choices += [c for c in extra or [] if c not in choices]
+    if choices and value not in choices:
+        raise PluginError("--%s must be one of %s, not %r" % (key, ", ".join(map(str, choices)), value))
+    return value
+
+
+def positive_int(options, key):
+    value = options.get(key)
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise PluginError("--%s needs a whole number of 1 or more, not %r" % (key, value))
+    return value
+
+
+# ------------------------------------------------------------ people
+
+def is_terminal(stream=None):
+    stream = stream or sys.stderr
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+class Progress:
+    """Progress lines on standard error, only when it is a terminal."""
+
+    def __init__(self, name, stream=None):
+        self.name, self.stream = name, stream
+        self.enabled = is_terminal(self.stream)
+
+    def _write(self, text, end="\n"):
+        if self.enabled:
+            stream = self.stream or sys.stderr
+            stream.write("\r%s: %s%s" % (self.name, text, end))
+            stream.flush()
+
+    def stage(self, text):
+        self._write(text + " ...")
+
+    def count(self, text, done, total):
+        self._write("%s %d/%d" % (text, done, total), end="\n" if done >= total else "")
+
+
+def warn(name, text):
+    """A warning line of the plug-in's on standard error (never standard output)."""
+    sys.stderr.write("%s: warning: %s\n" % (name, text))
+    sys.stderr.flush()
+
+
+# ------------------------------------------------------- determinism
+
+@contextlib.contextmanager
+def seeded(seed):
+    """NumPy's global random state seeded for the block and restored after,
+    so sampling is the same on every run and the caller's state is kept."""
+    import numpy as np
+    state = np.random.get_state()
+    np.random.seed(seed)
+    try:
+        yield
+    finally:
+        np.random.set_state(state)
+
+
+# ------------------------------------------------------- calibration
+
+def find_images(folder):
+    """Image files below `folder` as the sample modules find them."""
+    found = []
+    for root, _, files in os.walk(folder):
+        found.extend(os.path.join(root, f) for f in sorted(files) if f.lower().endswith(IMAGE_SUFFIXES))
+    return found
+
+
+MODE_NAMES = {"L": "greyscale", "LA": "greyscale with alpha", "P": "palette", "RGBA": "RGBA", "CMYK": "CMYK",
+              "RGB": "RGB", "I": "32-bit greyscale", "I;16": "16-bit greyscale", "F": "float", "1": "black and white"}
+UNDECODABLE = "undecodable"
+
+
+def survey_images(paths, channels):
+    """(usable paths, {reason: count}) for images the sample modules can turn
+    into `channels`-channel samples, reading headers only. A reason is the
+    image's colour mode ("greyscale", "CMYK", ...) or "undecodable"."""
+    from PIL import Image
+    modes = {1: ("L",), 3: ("RGB",), 4: ("RGBA",)}.get(channels, ())
+    usable, skipped = [], {}
+    for path in paths:
+        try:
+            with Image.open(path) as img:
+                mode = img.mode
+        except Exception:  # noqa: B902 - any image Pillow cannot open is skipped the same way
+            reason = UNDECODABLE
+        else:
+            if mode in modes:
+                usable.append(path)
+                continue
+            reason = MODE_NAMES.get(mode, mode)
+        skipped[reason] = skipped.get(reason, 0) + 1
+    return usable, skipped
+
+
+def summary_of_skipped(skipped, channels):
+    """"6 skipped: 2 CMYK, 2 greyscale (not 3 channels), 1 undecodable"."""
+    modes = sorted((r, n) for r, n in skipped.items() if r != UNDECODABLE)
+    parts = []
+    if modes:
+        parts.append("%s (not %d channel%s)" % (", ".join("%d %s" % (n, r) for r, n in modes), channels,
+                                               "" if channels == 1 else "s"))
+    if skipped.get(UNDECODABLE):
+        parts.append("%d %s" % (skipped[UNDECODABLE], UNDECODABLE))
+    return "%d skipped: %s" % (sum(skipped.values()), ", ".join(parts))
+
+
+class Calibration:
+    """The samples a quantizer draws, counted: wraps a Dataset's generator
+    function so that at most `limit` samples reach the quantizer, and records
+    how many did."""
+
+    def __init__(self, generator_function, limit, progress=None):
+        self.function, self.limit, self.progress = generator_function, limit, progress
+        self.used = 0
+
+    def __call__(self):
+        self.used = 0
+        generator = self.function()
+        try:
+            for sample in generator:
+                if self.used >= self.limit:
+                    break
+                self.used += 1
+                if self.progress:
+                    self.progress.count("calibrating", self.used, self.limit)
+                yield sample
+        finally:
+            generator.close()
+
+
+# ------------------------------------------------------------ output
+
+def check_destination(dst):
+    """Fail early, before any work, on a destination that cannot be written:
+    a folder, or a file name longer than the file system allows."""
+    target = os.path.abspath(dst)
+    if os.path.isdir(target):
+        raise PluginError("The destination %s is a folder; give a file name" % dst)
+    folder = os.path.dirname(target)
+    while folder and not os.path.isdir(folder):
+        folder = os.path.dirname(folder)
+    name_max = _name_max(folder or ".")
+    if len(os.fsencode(os.path.basename(target))) > name_max:
+        raise PluginError("The destination file name is longer than %d bytes: %s" % (name_max, dst))
+    return target
+
+
+@contextlib.contextmanager
+def safe_output(dst):
+    """A temporary file beside `dst` to write the model into; renamed over
+    `dst` when the block ends normally, removed on any failure (Ctrl-C
+    included). The name is short and random, created exclusively (a link
+    planted there is never followed), so concurrent runs never share it and
+    `dst` is always one complete model."""
+    target = check_destination(dst)
+    folder = os.path.dirname(target)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as exc:
+        raise PluginError("Cannot create the destination folder %s: %s" % (folder, exc.strerror or exc))
+    try:
+        fd, partial = tempfile.mkstemp(prefix=".vx-", suffix=".tmp", dir=folder)
+    except OSError as exc:
+        raise PluginError("Cannot write into %s: %s" % (folder, exc.strerror or exc))
+    os.close(fd)
+    try:
+        yield partial
+        if not stat.S_ISREG(os.lstat(partial).st_mode) or os.path.getsize(partial) == 0:
+            raise PluginError("The converter wrote no model")
+        os.replace(partial, target)
+    except OSError as exc:
+        raise PluginError("Cannot write %s: %s" % (dst, exc.strerror or exc))
+    finally:
+        if os.path.lexists(partial):
+            os.unlink(partial)
+
+
+def _name_max(folder):
+    try:
+        return os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
+# ---------------------------------------------------- native chatter
+
+@contextlib.contextmanager
+def captured_native_output():
+    """Standard error of native libraries (file descriptor 2) kept in a
+    buffer for the block instead of reaching the user; the object yielded
+    has `.text` once the block ends, for a failure message."""
+    class Captured:
+        text = ""
+
+    captured = Captured()
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield captured
+        finally:
+            sys.stderr.flush()
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            captured.text = sink.read().decode("utf-8", "replace")
+
+
+def last_meaningful_line(text):
+    """The last line of native output that says something (not a bare
+    location or a blank)."""
+    for line in reversed(text.strip().splitlines()):
+        line = line.strip()
+        if line and not line.startswith(("W0000", "I0000", "WARNING: All log messages")):
+            return line
+    return ""
