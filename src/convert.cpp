@@ -411,12 +411,24 @@ GLUE_MODULE(convert, m) {
     m.attr("OptionMapper") = glue::import_from("veltrix.converter.plugin_api.option_mapper", "OptionMapper");
     m.attr("reserved_params_list") = glue::import_from("veltrix.converter.plugin_api.params", "reserved_params_list");
 
-    glue::def(m, "main", {}, main_);
-    glue::def(m, "get_params", {"name", "src_type", "dst_type"}, get_params);
-    glue::def(m, "install", {"package", "show_message"}, install, {nb::bool_(true)});
-    glue::def(m, "uninstall", {"package", "show_message"}, uninstall, {nb::bool_(true)});
-    glue::def(m, "convert", {"args"}, convert);
-    glue::def(m, "get_plugins", {}, get_plugins);
+    m.doc() = "The command-line front end of veltrix-converter: main() is the command.";
+    glue::def(m, "main", {}, main_, {},
+              "Run the command once: read sys.argv, print the version line, then perform one action (listing, "
+              "installation, removal, help or a conversion) and print its result. Returns None.");
+    glue::def(m, "get_params", {"name", "src_type", "dst_type"}, get_params, {},
+              "The parameter table of plug-in `name` for the pair of model types, the reserved parameters written "
+              "into it; None when the plug-in is not installed or does not convert the pair.");
+    glue::def(m, "install", {"package", "show_message"}, install, {nb::bool_(true)},
+              "Install a plug-in wheel with pip into the running environment. With show_message, pip speaks on the "
+              "console and '' is returned; otherwise pip's output is returned. 'Error Installing ...' on failure.");
+    glue::def(m, "uninstall", {"package", "show_message"}, uninstall, {nb::bool_(true)},
+              "Remove a distribution with pip (pip uninstall -y). Returns as install() does.");
+    glue::def(m, "convert", {"args"}, convert, {},
+              "Convert as the option dictionary `args` asks (source, dest, options): choose the plug-in, map the "
+              "options, run the plug-in. Returns {'success': 'yes' or 'no', 'message': text}; an exception raised "
+              "by the plug-in's convert propagates.");
+    glue::def(m, "get_plugins", {}, get_plugins, {},
+              "The plug-in info records of every installed plug-in; [] when anything fails.");
     glue::def(m, "__sanitize_args", {"params", "ref_params"}, sanitize_args);
     glue::def(m, "__help", {"name", "args"}, help);
     glue::def(m, "__getEnv", {}, get_env);

@@ -285,9 +285,19 @@ GLUE_MODULE(dataset, m) {
     m.attr("Image") = glue::import_from("PIL", "Image");
     m.attr("np") = glue::import("numpy");
     m.attr("tf") = glue::import("tensorflow");
-    glue::ClassBuilder(m, "Dataset")
+    m.doc() = "Representative samples for quantization: a folder of images, a datastore or white noise.";
+    glue::ClassBuilder(m, "Dataset", nb::handle(),
+                       "Dataset((source, crop), input_shape, quant_norm, num_samples=10, input_type=np.float32). "
+                       "source is a folder of .png/.jpg/.jpeg images (searched recursively), a datastore (http:// URL "
+                       "or a .veltrix/.kelp project) or anything else for white noise. input_shape includes the batch "
+                       "entry, which must be 1 ((1, H, W, C), or (1, 3, H, W) channels-first). quant_norm: 'unsigned' "
+                       "(0..1), 'signed' (-1..1), 'imagenet' (channel means subtracted) or 'raw'.")
         .method("__init__", {"samples", "input_shape", "quant_norm", "num_samples", "input_type"}, init,
                 {nb::int_(10), m.attr("np").attr("float32")})
         .method("generator", {}, generator)
+        .doc("A function whose every call starts a fresh, lazy pass yielding [sample] items shaped like "
+             "input_shape: float32 samples are TensorFlow tensors (normalised), uint8 and int8 samples NumPy "
+             "arrays (not normalised; int8 is the pixel minus 128), white noise NumPy arrays. Images that do not "
+             "fit the shape are skipped, so a pass may yield fewer than num_samples items, or none.")
         .build();
 }

@@ -212,18 +212,37 @@ nb::object from_dict(nb::handle g, Args &a) {
 GLUE_MODULE(option_mapper, m) {
     m.attr("os") = glue::import("os");
     m.attr("reserved_params_list") = glue::import_from("veltrix.converter.plugin_api.params", "reserved_params_list");
-    glue::ClassBuilder(m, "OptionMapper")
+    m.doc() = "Turns the option dictionary into the typed parameter dictionary a plug-in receives.";
+    glue::ClassBuilder(m, "OptionMapper", nb::handle(),
+                       "Maps options onto a parameter table: hyphenated keys, defaults, booleans and integers from "
+                       "text, comma lists; and model types from paths. After process() the instance carries every "
+                       "parameter as an attribute (hyphens as underscores).")
         .method("__from_dict", {"in_dict"}, from_dict, {}, "_OptionMapper__from_dict")
         .method("process", {"params", "ref", "process_array"}, process, {nb::bool_(false)})
+        .doc("The parameter dictionary for options `params` and parameter table `ref` with the reserved catalogue: "
+             "defaults filled in, 'true'/'false' and integers converted, comma lists split when process_array. "
+             "Raises AttributeError for a mandatory parameter that is missing, ValueError for a bad integer.")
         .method("process_ref", {"params", "a", "ref", "process_array"}, process_ref)
+        .doc("Fill `a` with the defaults and conversions of table `ref` for options `params`.")
         .method("process_boolean", {"key", "params", "ref"}, process_boolean)
+        .doc("Turn a 'true'/'false' text (any case) of a boolean parameter into True/False, in place.")
         .method("process_integer", {"key", "params", "ref"}, process_integer)
+        .doc("Turn the text of an 'int' parameter into an int, in place; ValueError naming the key otherwise.")
         .method("convert_comma_delimit_to_array", {"key", "params", "ref"}, convert_comma_delimit_to_array)
+        .doc("Split the text of an array parameter at commas, converting items to its type, in place.")
         .method("replace_underscore", {"p", "old", "new"}, replace_underscore)
+        .doc("A new dictionary with `old` replaced by `new` in every key.")
         .method("replace", {"p", "old", "new"}, replace)
+        .doc("Rename key `old` of `p` to `new`, in place, when present.")
         .method("get_model_types", {"params"}, get_model_types)
+        .doc("Add 'input-model-type' and 'output-model-type', derived from 'source' and 'dest', when absent.")
         .method("get_source_type", {"infile"}, get_source_type)
+        .doc("The model type of a source path: the extension of a file, 'pb' for a folder holding a .pb file, "
+             "'' otherwise.")
         .method("get_dest_type", {"outfile"}, get_dest_type)
+        .doc("The model type of a destination path: its extension ('' when it has none).")
         .method("detect_invalid_arg", {"a", "ref"}, detect_invalid_arg)
+        .doc("Raise AttributeError(\"Unrecognised argument '<key>'\") for a key of `a` that neither `ref` nor the "
+             "reserved catalogue knows.")
         .build();
 }

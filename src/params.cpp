@@ -32,6 +32,7 @@ const char *const kSubgraphHelp =
 }  // namespace
 
 GLUE_MODULE(params, m) {
+    m.doc() = "reserved_params_list: the parameters every converter shares (option key -> descriptor).";
     nb::object reserved = s("reserved"), empty = s(""), no = nb::bool_(false), none = nb::none();
     nb::list shape;
     for (int v : {1, 224, 224, 3}) shape.append(v);

@@ -334,20 +334,37 @@ GLUE_MODULE(plugin_registry, m) {
     m.attr("pluginAPIs") = apis;
     m.attr("metadata") = glue::import("importlib.metadata");
     m.attr("reserved_params_list") = glue::import_from("veltrix.converter.plugin_api.params", "reserved_params_list");
-    glue::ClassBuilder(m, "PluginRegistry")
+    m.doc() = "Finds, validates and queries the converter plug-ins of the entry-point group veltrix_converter.";
+    glue::ClassBuilder(m, "PluginRegistry", nb::handle(),
+                       "The installed converter plug-ins. Every query enumerates the entry-point group anew: a plug-in "
+                       "installed a moment ago is seen by the next query. Plug-ins are named by their distribution key.")
         .method("__init__", {}, init)
         .method("__get_entrypoint_list", {}, get_entrypoint_list, {}, "_PluginRegistry__get_entrypoint_list")
         .method("get_converters_info_list", {}, get_converters_info_list)
+        .doc("One info record per plug-in entry point: name, sanityCheck (the verdict: 'ok', 'Missing APIs: ...', "
+             "'Missing Supprted File Types' or 'Error:...'), summary, author, version, inputsSupported, "
+             "outputsSupported, path.")
         .method("get_version", {}, get_version)
+        .doc("Print the registry's version.")
         .method("main", {}, registry_main)
         .method("get_converter_by_name", {"name"}, get_converter_by_name)
+        .doc("The loaded plug-in whose name is `name`, or None.")
         .method("query_convert", {"name", "src_type", "dst_type"}, query_convert)
+        .doc("Plug-in `name`'s parameter table for the pair, reserved parameters written into it; None if it does "
+             "not convert the pair.")
         .method("query_all_converters", {"src_type", "dst_type"}, query_all_converters)
+        .doc("[{'name': ..., 'params': table}] for every plug-in converting the pair, in enumeration order.")
         .method("get_converters_names_list", {}, get_converters_names_list)
+        .doc("The names of the installed plug-ins.")
         .method("get_converters_list", {}, get_converters_list)
+        .doc("The loaded plug-ins; one that fails to load is reported and left out.")
         .method("get_converter_info_by_name", {"name"}, get_converter_info_by_name)
+        .doc("The info record of plug-in `name`, or None.")
         .method("get_converter_names_list_by_input", {"filetype"}, by_input)
+        .doc("Names of the plug-ins that read model type `filetype`.")
         .method("get_converter_names_list_by_output", {"filetype"}, by_output)
+        .doc("Names of the plug-ins that write model type `filetype`.")
         .method("get_converter_names_list_by_filetypes", {"input", "output"}, by_filetypes)
+        .doc("Names of the plug-ins that read `input` and write `output`.")
         .build();
 }

@@ -72,14 +72,20 @@ nb::object detection_init(nb::handle g, Args &a) {
 GLUE_MODULE(sample_feeds, m) {
     m.attr("get_cached_dataset") = glue::import_from("veltrix.converter.plugin_api.datasets", "get_cached_dataset");
     m.attr("np") = glue::import("numpy");
-    nb::object base = glue::ClassBuilder(m, "BaseDatasetGenerator")
+    m.doc() = "Sample feeds from a datastore, through veltrix.converter.plugin_api.datasets.";
+    nb::object base = glue::ClassBuilder(m, "BaseDatasetGenerator", nb::handle(),
+                                         "A datastore reference and the dataset of its samples (None until a feed "
+                                         "builds it).")
                           .method("__init__", {"source", "input_shape"}, base_init)
                           .method("get_samples", {}, get_samples)
+                          .doc("Every sample of self.dataset as a float32 NumPy array (batch, height, width, channels).")
                           .build();
-    glue::ClassBuilder(m, "DatastoreGeneratorClassification", base)
+    glue::ClassBuilder(m, "DatastoreGeneratorClassification", base,
+                       "A feed for classification models: images cropped to their centre.")
         .method("__init__", {"source", "input_shape"}, classification_init)
         .build();
-    glue::ClassBuilder(m, "DatastoreGeneratorDetection", base)
+    glue::ClassBuilder(m, "DatastoreGeneratorDetection", base,
+                       "A feed for detection models: whole images, up to 100 detections.")
         .method("__init__", {"source", "input_shape"}, detection_init)
         .build();
 }

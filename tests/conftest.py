@@ -12,6 +12,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, settings
 
+# The plug-in author's kit: the fixture `veltrix_plugin`.
+pytest_plugins = ["veltrix.converter.plugin_api.testing"]
+
 # "ci": a short fuzzing run in the ordinary suite, the same examples every run
 # and no example database, so a good change cannot fail by chance; "deep":
 # `make fuzz`, random and with its database, to find new failures (each one it

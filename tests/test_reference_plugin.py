@@ -220,19 +220,10 @@ def test_input_shape_rules():
     assert default == [1, 224, 224, 3]
 
 
-def test_type_stubs_check_the_plugin(tmp_path):
-    from veltrix.converter.plugin_api import dataset
-    stubs = os.path.join(os.path.dirname(dataset.__file__), "dataset.pyi")
-    assert os.path.exists(stubs) and os.path.exists(os.path.join(os.path.dirname(stubs), "py.typed"))
-    source = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "plugins", "veltrix-tflite",
-                          "veltrix_tflite.py")
-    result = subprocess.run([sys.executable, "-m", "mypy", "--ignore-missing-imports", "--no-incremental",
-                             "--cache-dir", str(tmp_path), source],
-                            capture_output=True, text=True, cwd=tmp_path)
-    assert result.returncode == 0, result.stdout
-    # and the stubs do check: a wrong call is caught
-    bad = tmp_path / "bad_plugin.py"
-    bad.write_text("from veltrix.converter.plugin_api.dataset import Dataset\nDataset(('x', 0), [1], 5)\n")
-    result = subprocess.run([sys.executable, "-m", "mypy", "--ignore-missing-imports", "--no-incremental",
-                             "--cache-dir", str(tmp_path), str(bad)], capture_output=True, text=True, cwd=tmp_path)
-    assert result.returncode == 1 and 'Argument 3 to "Dataset" has incompatible type "int"' in result.stdout
+def test_in_process_through_the_kit(work):
+    from veltrix.converter.plugin_api.testing import run_command
+    folder, _ = work
+    result = run_command("--num-samples", "0", str(folder / "m.keras"), str(folder / "k.tflite"))
+    assert result.status == 1 and result.response["message"].startswith("--num-samples needs a whole number of 1 or more")
+    assert result.params["num-samples"] == 0 and result.params["output-model-type"] == "tflite"
+    assert result.params["seed"] == 0 and result.params["verify"] is True

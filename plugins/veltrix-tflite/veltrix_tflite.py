@@ -18,10 +18,12 @@ import tempfile
 
 import contextlib
 import io
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from veltrix.converter.plugin_api.helpers import (
     Calibration, PluginError, Progress, captured_native_output, check_destination, check_options, find_images,
     last_meaningful_line, plugin_convert, positive_int, safe_output, seeded, summary_of_skipped, survey_images, warn)
+from veltrix.converter.plugin_api.contract import Normalization, ParameterTable, Params, SupportedTypes
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -34,7 +36,7 @@ NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
 VERIFY_SAMPLES = 4
 
 
-def query_convert(src_type, dst_type):
+def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
     """The supported types for (None, None); this plug-in's parameters for a
     supported pair (types compared without regard to case); None otherwise.
     A new table every call: callers write the reserved parameters into it."""
@@ -61,39 +63,45 @@ def query_convert(src_type, dst_type):
 
 
 @plugin_convert
-def convert(src, dst, params):
+def convert(src: str, dst: str, params: Params) -> str:
     """Convert `src` into the TensorFlow Lite model `dst`; a conversion response."""
     return _Run(src, dst, params).run()
 
 
-def _input_shape(params, model_shape):
+def _input_shape(params: Params, model_shape: Optional[Sequence[Optional[int]]]) -> List[int]:
     """The sample shape: the user's, else the model's, else the catalogue's."""
     given = params.get("input-shape")
     if given is not None and list(given) != CATALOGUE_SHAPE:
         return list(given)
-    if model_shape and all(d is not None for d in model_shape[1:]):
-        return [1] + [int(d) for d in model_shape[1:]]
+    dims = [d for d in (model_shape or [None])[1:] if d is not None]
+    if model_shape and len(dims) == len(model_shape) - 1:
+        return [1] + [int(d) for d in dims]
     return list(CATALOGUE_SHAPE)  # a copy: the catalogue's own list is shared
 
 
-def _is_datastore(source):
+def _is_datastore(source: str) -> bool:
     return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
 
 
 class _Run:
     """One conversion: the checked options, then the work."""
 
-    def __init__(self, src, dst, params):
+    runner: Optional[Callable[[Any], Any]]
+    verify_images: Optional[Tuple[List[str], str]] = None
+    calibration: Calibration
+
+    def __init__(self, src: str, dst: str, params: Params) -> None:
         self.src, self.dst = src, dst
         src_type = str(params.get("input-model-type") or "").lower()
         table = query_convert(src_type, str(params.get("output-model-type") or "tflite"))
         self.options = check_options(params, table or {}, extra_choices={"quant-normalization": NORMALISATIONS})
         self.src_type = src_type
-        self.notes, self.warnings = [], []
+        self.notes: List[str] = []
+        self.warnings: List[str] = []
 
     # ------------------------------------------------------------ checks
 
-    def check(self):
+    def check(self) -> None:
         o = self.options
         if not os.path.exists(self.src):
             raise PluginError("Source model not found: %s" % self.src)
@@ -111,7 +119,8 @@ class _Run:
         if fmt in ("int8", "uint8") and not self.quantize:
             self.quantize = True
             self.notes.append("--quantize-format %s implies --quantize" % fmt)
-        self.in_type, self.out_type = (fmt, fmt) if fmt != "none" else (o.get("input-type"), o.get("output-type"))
+        self.in_type: Optional[str] = fmt if fmt != "none" else o.get("input-type")
+        self.out_type: Optional[str] = fmt if fmt != "none" else o.get("output-type")
         shape = o.get("input-shape")
         if shape is not None and list(shape) != CATALOGUE_SHAPE and any(not isinstance(d, int) or d < 1 for d in shape):
             raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
@@ -124,7 +133,7 @@ class _Run:
 
     # -------------------------------------------------------------- work
 
-    def run(self):
+    def run(self) -> str:
         self.check()
         check_destination(self.dst)
         progress_stream = os.fdopen(os.dup(2), "w")
@@ -150,7 +159,7 @@ class _Run:
                 warn(NAME, text)
             progress_stream.close()
 
-    def _convert(self):
+    def _convert(self) -> bytes:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
         self.progress.stage("loading %s" % self.src)
         import numpy as np
@@ -182,12 +191,12 @@ class _Run:
         converter.allow_custom_ops = bool(o.get("allow-custom-ops"))
         self.progress.stage("converting")
         with seeded(o.get("seed", 0)):
-            model = converter.convert()
+            model = cast(bytes, converter.convert())
         if self.quantize and self.calibration.used == 0:
             raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.source_name)
         return model
 
-    def _load(self):
+    def _load(self) -> Tuple[Any, Optional[List[Optional[int]]]]:
         """A converter for the source model and the model's input shape (or None)."""
         tf = self.tf
         if self.src_type == "pb":
@@ -220,12 +229,12 @@ class _Run:
 
     # ---------------------------------------------------- calibration
 
-    def _quantize(self, converter):
+    def _quantize(self, converter: Any) -> None:
         from veltrix.converter.plugin_api.dataset import Dataset
         tf, np, o = self.tf, self.np, self.options
         model_input = o.get("model-input-type") or "float32"
         crop = bool(o.get("crop"))
-        norm = o.get("quant-normalization") or "unsigned"
+        norm = cast(Normalization, o.get("quant-normalization") or "unsigned")
         if not self.samples:
             self.source_name = "white noise"
             source, count = "", self.num_samples
@@ -253,7 +262,7 @@ class _Run:
             converter._experimental_disable_per_channel = True
         self.quant_note = "quantized %s" % ("per-tensor" if o.get("quant-tensor") else "per-channel")
 
-    def _folder_samples(self):
+    def _folder_samples(self) -> Tuple[str, int, str]:
         """A folder of exactly the images calibration will use (links), the
         sample count, and the accounting text; the rest held out for
         verification."""
@@ -277,7 +286,7 @@ class _Run:
 
     # --------------------------------------------------- the result
 
-    def _finish(self, model):
+    def _finish(self, model: bytes) -> str:
         described, inputs, outputs = self._describe(model)
         for wanted, details, what in ((self.in_type, inputs, "input"), (self.out_type, outputs, "output")):
             if wanted in TYPES and any(d["dtype"].__name__ != wanted for d in details):
@@ -295,7 +304,7 @@ class _Run:
                 f.write(model)
         return "Wrote %s (%d bytes): %s" % (self.dst, len(model), "; ".join(parts))
 
-    def _interpreter(self, model):
+    def _interpreter(self, model: bytes) -> Any:
         try:
             from ai_edge_litert.interpreter import Interpreter
         except ModuleNotFoundError:  # LiteRT missing: TensorFlow's own interpreter does the same work
@@ -304,15 +313,15 @@ class _Run:
         interpreter.allocate_tensors()
         return interpreter
 
-    def _describe(self, model):
+    def _describe(self, model: bytes) -> Tuple[str, List[Any], List[Any]]:
         interpreter = self._interpreter(model)
         inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
 
-        def tensors(details):
+        def tensors(details: List[Any]) -> str:
             return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
         return "input %s, output %s" % (tensors(inputs), tensors(outputs)), inputs, outputs
 
-    def _link_folder(self, name, paths):
+    def _link_folder(self, name: str, paths: Sequence[str]) -> str:
         """A folder of links to exactly these images, for the sample modules."""
         folder = os.path.join(self.workdir, name)
         os.mkdir(folder)
@@ -320,13 +329,13 @@ class _Run:
             os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
         return folder
 
-    def _verification_samples(self):
+    def _verification_samples(self) -> Tuple[List[Any], str]:
         """Float samples the source model takes, and what they are."""
         from veltrix.converter.plugin_api.dataset import Dataset
         np = self.np
-        norm = self.options.get("quant-normalization") or "unsigned"
+        norm = cast(Normalization, self.options.get("quant-normalization") or "unsigned")
         crop = bool(self.options.get("crop"))
-        images = getattr(self, "verify_images", None)
+        images = self.verify_images
         if images is None and self.samples and os.path.isdir(self.samples):
             usable, _ = survey_images(find_images(self.samples), 3 if self.shape[1] == 3 else self.shape[-1])
             images = (usable[:VERIFY_SAMPLES], "images of %s" % self.samples)
@@ -341,7 +350,7 @@ class _Run:
                        for s in Dataset((source, crop), self.shape, norm, VERIFY_SAMPLES, np.float32).generator()()]
         return samples, what
 
-    def _verify(self, model):
+    def _verify(self, model: bytes) -> str:
         np = self.np
         if self.runner is None:
             return "not verified (the source model's signature cannot be called)"
@@ -381,6 +390,6 @@ class _Run:
         return text
 
 
-def np_of(tensor):
+def np_of(tensor: Any) -> Any:
     import numpy as np
     return np.asarray(tensor)

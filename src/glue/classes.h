@@ -15,18 +15,24 @@ namespace glue {
 // `type(name, (base,), namespace)`, the methods defined one by one.
 class ClassBuilder {
   public:
-    ClassBuilder(nb::module_ &m, const char *name, nb::handle base = nb::handle())
+    ClassBuilder(nb::module_ &m, const char *name, nb::handle base = nb::handle(), const char *doc = nullptr)
         : m_(m), name_(name), base_(base.is_valid() ? base : nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))) {
         ns_["__module__"] = m.attr("__name__");
         ns_["__qualname__"] = name;
+        if (doc) ns_["__doc__"] = doc;
     }
     // `params` excludes self; the TypeError texts name the method by its qualified name.
     ClassBuilder &method(const char *name, std::vector<std::string> params, Body body, std::vector<nb::object> defaults = {},
                          const char *attr_name = nullptr) {
         params.insert(params.begin(), "self");
         std::string qual = name_ + "." + name;
-        nb::object f = function(m_.attr("__dict__"), name, Signature{qual, std::move(params), std::move(defaults)}, body);
-        ns_[attr_name ? attr_name : name] = f;
+        last_ = function(m_.attr("__dict__"), name, Signature{qual, std::move(params), std::move(defaults)}, body);
+        ns_[attr_name ? attr_name : name] = last_;
+        return *this;
+    }
+    // The docstring of the method defined last.
+    ClassBuilder &doc(const char *text) {
+        last_.attr("__doc__") = text;
         return *this;
     }
     ClassBuilder &attr(const char *name, nb::handle value) {
@@ -45,6 +51,7 @@ class ClassBuilder {
     std::string name_;
     nb::handle base_;
     nb::dict ns_;
+    nb::object last_;
 };
 
 // `import name`

@@ -38,10 +38,13 @@ inline nb::object function(nb::handle globals, const char *name, Signature sig, 
                    [body](nb::handle captured, Args &a) { return body(PyTuple_GET_ITEM(captured.ptr(), 0), a); });
 }
 
-// Define a module-level function `name(params...)` in the module namespace.
+// Define a module-level function `name(params...)` in the module namespace,
+// with `doc` as its docstring (what help() and editors show).
 inline void def(nb::module_ &m, const char *name, std::vector<std::string> params, Body body,
-                std::vector<nb::object> defaults = {}) {
-    m.attr(name) = function(m.attr("__dict__"), name, Signature{name, std::move(params), std::move(defaults)}, body);
+                std::vector<nb::object> defaults = {}, const char *doc = nullptr) {
+    nb::object f = function(m.attr("__dict__"), name, Signature{name, std::move(params), std::move(defaults)}, body);
+    if (doc) f.attr("__doc__") = doc;
+    m.attr(name) = f;
 }
 
 }  // namespace glue

@@ -3,6 +3,6 @@
 __version__ = "0.1.0"
 
 
-def version():
+def version() -> str:
     """The version line that every run of the command prints first."""
     return "veltrix-converter " + __version__

@@ -370,11 +370,16 @@ def _json_mode(module, argv):
 
 # ------------------------------------------------------------------ run
 
-def run():
+def execute(module=None, argv=None):
+    """One command line through the real front end, with the console's
+    behaviour (guards, JSON, hints, one-line errors); its exit status.
+    Standard output and error are whatever sys.stdout and sys.stderr are."""
+    if module is None:
+        from veltrix.converter import convert as module
     debug = os.environ.get("VELTRIX_DEBUG", "") not in ("", "0")
-    stdout = _Stdout(sys.stdout)
-    sys.stdout = stdout
-    from veltrix.converter import convert as module
+    saved = sys.argv
+    if argv is not None:
+        sys.argv = list(argv)
     state = _State(sys.argv)
     try:
         status = _json_mode(module, sys.argv)
@@ -385,18 +390,25 @@ def run():
             elif status == EXIT_FAILED and state.conversion_args is not None:
                 for hint in _conversion_hints(module, state.conversion_args):
                     _say("hint: " + hint)
-        stdout.flush()
+        sys.stdout.flush()
     except KeyboardInterrupt:
-        stdout.flush()
+        sys.stdout.flush()
         sys.stderr.write("Interrupted\n")
         status = EXIT_INTERRUPTED
     except Exception as exc:  # SystemExit passes through untouched
         if debug:
             raise
-        stdout.flush()
+        sys.stdout.flush()
         _say("error: %s (VELTRIX_DEBUG=1 shows the traceback)" % _error_text(module, state, exc))
         status = EXIT_FAILED
-    sys.exit(status)
+    finally:
+        sys.argv = saved
+    return status
+
+
+def run():
+    sys.stdout = _Stdout(sys.stdout)
+    sys.exit(execute())
 
 
 if __name__ == "__main__":

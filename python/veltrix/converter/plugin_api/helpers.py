@@ -30,8 +30,12 @@ import os
 import stat
 import sys
 import tempfile
+from typing import Any, Callable, Dict, Generator, Iterator, List, Mapping, Optional, Sequence, TextIO, Tuple
 
+from veltrix.converter.plugin_api.contract import ConversionResponse, ParameterDescriptor, Params
 from veltrix.converter.plugin_api.params import reserved_params_list
+
+ConvertFunction = Callable[[str, str, Params], Any]
 
 # Keys the front end puts in every parameter dictionary besides the plug-in's
 # table and the reserved catalogue.
@@ -46,28 +50,28 @@ class PluginError(Exception):
     into a FAILURE answer."""
 
 
-def success(message):
+def success(message: object) -> ConversionResponse:
     """A conversion response reporting success."""
     return {"success": "yes", "message": str(message)}
 
 
-def failure(message):
+def failure(message: object) -> ConversionResponse:
     """A conversion response reporting failure."""
     return {"success": "no", "message": str(message)}
 
 
-def first_line(text):
+def first_line(text: object) -> str:
     lines = [line.strip() for line in str(text).strip().splitlines() if line.strip()]
     return lines[0] if lines else ""
 
 
-def plugin_convert(function):
+def plugin_convert(function: ConvertFunction) -> Callable[[str, str, Params], ConversionResponse]:
     """Wrap a plug-in's `convert` so that its answer is always well-formed:
     a text (or a success response) is success, PluginError is a failure with
     its message, any other Exception a failure naming it. SystemExit and
     KeyboardInterrupt pass through."""
     @functools.wraps(function)
-    def convert(src, dst, params):
+    def convert(src: str, dst: str, params: Params) -> ConversionResponse:
         try:
             result = function(src, dst, params)
         except PluginError as exc:
@@ -92,12 +96,14 @@ def plugin_convert(function):
 
 # ------------------------------------------------------------ options
 
-def _suggest(key, known):
+def _suggest(key: str, known: Sequence[str]) -> str:
     close = difflib.get_close_matches(key, known, n=1, cutoff=0.6)
     return " (did you mean --%s?)" % close[0] if close else ""
 
 
-def check_options(params, table, extra_choices=None, reserved=None):
+def check_options(params: Mapping[str, Any], table: Optional[Mapping[str, Any]],
+                  extra_choices: Optional[Mapping[str, Sequence[Any]]] = None,
+                  reserved: Optional[Mapping[str, Any]] = None) -> Params:
     """The parameter dictionary checked against the plug-in's table and the
     reserved catalogue, as a new dictionary of typed values.
 
@@ -112,7 +118,7 @@ def check_options(params, table, extra_choices=None, reserved=None):
     reserved = reserved_params_list if reserved is None else reserved
     table = dict(table or {})
     known = list(table) + [k for k in reserved if k not in table] + [k for k in FRONT_END_KEYS]
-    out = {}
+    out: Params = {}
     for key, value in params.items():
         if key not in table and key not in reserved and key not in FRONT_END_KEYS:
             raise PluginError("Unknown option --%s%s" % (key, _suggest(key, known)))
@@ -121,7 +127,7 @@ def check_options(params, table, extra_choices=None, reserved=None):
     return out
 
 
-def _check_value(key, value, descriptor, extra):
+def _check_value(key: str, value: Any, descriptor: Mapping[str, Any], extra: Optional[Sequence[Any]]) -> Any:
     kind = descriptor.get("type")
     default = descriptor.get("default", object())
     if value is default or (value == default and type(value) is type(default)):
@@ -153,7 +159,7 @@ def _check_value(key, value, descriptor, extra):
     return value
 
 
-def positive_int(options, key):
+def positive_int(options: Mapping[str, Any], key: str) -> int:
     value = options.get(key)
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise PluginError("--%s needs a whole number of 1 or more, not %r" % (key, value))
@@ -162,10 +168,10 @@ def positive_int(options, key):
 
 # ------------------------------------------------------------ people
 
-def is_terminal(stream=None):
+def is_terminal(stream: Optional[TextIO] = None) -> bool:
     stream = stream or sys.stderr
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError):
         return False
 
@@ -173,24 +179,24 @@ def is_terminal(stream=None):
 class Progress:
     """Progress lines on standard error, only when it is a terminal."""
 
-    def __init__(self, name, stream=None):
+    def __init__(self, name: str, stream: Optional[TextIO] = None) -> None:
         self.name, self.stream = name, stream
         self.enabled = is_terminal(self.stream)
 
-    def _write(self, text, end="\n"):
+    def _write(self, text: str, end: str = "\n") -> None:
         if self.enabled:
             stream = self.stream or sys.stderr
             stream.write("\r%s: %s%s" % (self.name, text, end))
             stream.flush()
 
-    def stage(self, text):
+    def stage(self, text: str) -> None:
         self._write(text + " ...")
 
-    def count(self, text, done, total):
+    def count(self, text: str, done: int, total: int) -> None:
         self._write("%s %d/%d" % (text, done, total), end="\n" if done >= total else "")
 
 
-def warn(name, text):
+def warn(name: str, text: str) -> None:
     """A warning line of the plug-in's on standard error (never standard output)."""
     sys.stderr.write("%s: warning: %s\n" % (name, text))
     sys.stderr.flush()
@@ -199,7 +205,7 @@ def warn(name, text):
 # ------------------------------------------------------- determinism
 
 @contextlib.contextmanager
-def seeded(seed):
+def seeded(seed: int) -> Iterator[None]:
     """NumPy's global random state seeded for the block and restored after,
     so sampling is the same on every run and the caller's state is kept."""
     import numpy as np
@@ -213,9 +219,9 @@ def seeded(seed):
 
 # ------------------------------------------------------- calibration
 
-def find_images(folder):
+def find_images(folder: str) -> List[str]:
     """Image files below `folder` as the sample modules find them."""
-    found = []
+    found: List[str] = []
     for root, _, files in os.walk(folder):
         found.extend(os.path.join(root, f) for f in sorted(files) if f.lower().endswith(IMAGE_SUFFIXES))
     return found
@@ -226,13 +232,14 @@ MODE_NAMES = {"L": "greyscale", "LA": "greyscale with alpha", "P": "palette", "R
 UNDECODABLE = "undecodable"
 
 
-def survey_images(paths, channels):
+def survey_images(paths: Sequence[str], channels: int) -> Tuple[List[str], Dict[str, int]]:
     """(usable paths, {reason: count}) for images the sample modules can turn
     into `channels`-channel samples, reading headers only. A reason is the
     image's colour mode ("greyscale", "CMYK", ...) or "undecodable"."""
     from PIL import Image
     modes = {1: ("L",), 3: ("RGB",), 4: ("RGBA",)}.get(channels, ())
-    usable, skipped = [], {}
+    usable: List[str] = []
+    skipped: Dict[str, int] = {}
     for path in paths:
         try:
             with Image.open(path) as img:
@@ -248,7 +255,7 @@ def survey_images(paths, channels):
     return usable, skipped
 
 
-def summary_of_skipped(skipped, channels):
+def summary_of_skipped(skipped: Mapping[str, int], channels: int) -> str:
     """"6 skipped: 2 CMYK, 2 greyscale (not 3 channels), 1 undecodable"."""
     modes = sorted((r, n) for r, n in skipped.items() if r != UNDECODABLE)
     parts = []
@@ -265,11 +272,12 @@ class Calibration:
     function so that at most `limit` samples reach the quantizer, and records
     how many did."""
 
-    def __init__(self, generator_function, limit, progress=None):
+    def __init__(self, generator_function: Callable[[], Iterator[Any]], limit: int,
+                 progress: Optional[Progress] = None) -> None:
         self.function, self.limit, self.progress = generator_function, limit, progress
         self.used = 0
 
-    def __call__(self):
+    def __call__(self) -> Generator[Any, None, None]:
         self.used = 0
         generator = self.function()
         try:
@@ -281,12 +289,14 @@ class Calibration:
                     self.progress.count("calibrating", self.used, self.limit)
                 yield sample
         finally:
-            generator.close()
+            close = getattr(generator, "close", None)
+            if close is not None:
+                close()
 
 
 # ------------------------------------------------------------ output
 
-def check_destination(dst):
+def check_destination(dst: str) -> str:
     """Fail early, before any work, on a destination that cannot be written:
     a folder, or a file name longer than the file system allows."""
     target = os.path.abspath(dst)
@@ -302,7 +312,7 @@ def check_destination(dst):
 
 
 @contextlib.contextmanager
-def safe_output(dst):
+def safe_output(dst: str) -> Iterator[str]:
     """A temporary file beside `dst` to write the model into; renamed over
     `dst` when the block ends normally, removed on any failure (Ctrl-C
     included). The name is short and random, created exclusively (a link
@@ -331,24 +341,26 @@ def safe_output(dst):
             os.unlink(partial)
 
 
-def _name_max(folder):
+def _name_max(folder: str) -> int:
     try:
-        return os.pathconf(folder, "PC_NAME_MAX")
+        return int(os.pathconf(folder, "PC_NAME_MAX"))
     except (OSError, ValueError, AttributeError):
         return 255
 
 
 # ---------------------------------------------------- native chatter
 
+class NativeOutput:
+    """What native libraries wrote to standard error during a block."""
+    text = ""
+
+
 @contextlib.contextmanager
-def captured_native_output():
+def captured_native_output() -> Iterator["NativeOutput"]:
     """Standard error of native libraries (file descriptor 2) kept in a
     buffer for the block instead of reaching the user; the object yielded
     has `.text` once the block ends, for a failure message."""
-    class Captured:
-        text = ""
-
-    captured = Captured()
+    captured = NativeOutput()
     sys.stderr.flush()
     saved = os.dup(2)
     with tempfile.TemporaryFile() as sink:
@@ -363,7 +375,7 @@ def captured_native_output():
             captured.text = sink.read().decode("utf-8", "replace")
 
 
-def last_meaningful_line(text):
+def last_meaningful_line(text: str) -> str:
     """The last line of native output that says something (not a bare
     location or a blank)."""
     for line in reversed(text.strip().splitlines()):

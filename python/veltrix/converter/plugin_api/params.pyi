@@ -1,5 +1,5 @@
-from typing import Any
+"""The parameters every converter shares."""
+from veltrix.converter.plugin_api.contract import ParameterTable
 
-# Option key -> parameter descriptor ("type", "default", "name", "group",
-# "help", "choices", "array"); shared by every importer, never modified.
-reserved_params_list: dict[str, dict[str, Any]]
+# Option key -> parameter descriptor; shared by every importer, never modified.
+reserved_params_list: ParameterTable

@@ -1,0 +1,121 @@
+"""The plug-in author's kit: a plug-in defined here, run through the real front
+end with no installation; strict options; the typed contract under mypy
+--strict; the copyable example; docstrings of the native API."""
+
+import os
+import pydoc
+import shutil
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+import pytest
+
+from veltrix.converter.plugin_api.helpers import PluginError, check_options, plugin_convert
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def table():
+    return {"level": {"type": "int", "default": 3, "help": "Level"},
+            "mode": {"type": "string", "default": "fast", "choices": ["fast", "small"]},
+            "strip": {"type": "boolean", "default": False},
+            "sizes": {"type": "int", "array": "2", "default": [1, 1]}}
+
+
+@plugin_convert
+def _convert(src, dst, params):
+    options = check_options(params, table())
+    if options["level"] > 9:
+        raise PluginError("--level must be 0 to 9, not %d" % options["level"])
+    return "level=%(level)d mode=%(mode)s strip=%(strip)s sizes=%(sizes)s" % options
+
+
+PLUGIN = types.SimpleNamespace(
+    query_convert=lambda s, d: ({"supported_inputs": ["h5"], "supported_outputs": ["out"]} if s is None
+                                else table() if (s, d) == ("h5", "out") else None),
+    convert=_convert)
+
+
+@pytest.mark.parametrize("words, status, message", [
+    ([], 0, "level=3 mode=fast strip=False sizes=[1, 1]"),
+    (["--level", "7", "--mode", "small", "--strip", "no", "--sizes", "4,5"], 0,
+     "level=7 mode=small strip=False sizes=[4, 5]"),
+    (["--strip", "1"], 0, "level=3 mode=fast strip=True sizes=[1, 1]"),
+    (["--level", "12"], 1, "--level must be 0 to 9, not 12"),
+    (["--levle", "2"], 1, "Unknown option --levle (did you mean --level?)"),
+    (["--mode", "tiny"], 1, "--mode must be one of fast, small, not 'tiny'"),
+    (["--strip", "maybe"], 1, "--strip takes true or false, not 'maybe'"),
+    (["--sizes", "1,2,3"], 1, "--sizes takes 2 values, not 3 (1,2,3)"),
+    (["--level", "--strip"], 1, "--level needs a number (it was given as a bare flag)"),
+])
+def test_a_plugin_defined_here_through_the_real_front_end(veltrix_plugin, tmp_path, words, status, message):
+    name = veltrix_plugin.add(PLUGIN, name="vx-here")
+    (tmp_path / "m.h5").write_text("")
+    result = veltrix_plugin.run("--plugin", name, *words, str(tmp_path / "m.h5"), str(tmp_path / "m.out"))
+    assert result.status == status and result.response["message"].startswith(message), result.stdout
+    assert result.lines[1] == "Using Converter Plugin : vx-here"
+    # what the plug-in received: its table, the reserved catalogue and the front end's keys
+    from veltrix.converter.plugin_api.params import reserved_params_list
+    expected = set(table()) | set(reserved_params_list) | {"plugin"}
+    assert expected <= set(result.params) and set(result.params) - expected <= {w[2:] for w in words}
+    assert result.params["input-model-type"] == "h5" and result.params["source"] == str(tmp_path / "m.h5")
+
+
+def test_registered_plugins_are_listed_and_gone_afterwards(veltrix_plugin):
+    from veltrix.converter.plugin_api.testing import installed_plugin, run_command
+    with installed_plugin(PLUGIN, name="vx-listed"):
+        listed = run_command("-l", "--json")
+    assert listed.status == 0 and "vx-listed" in listed.stdout and '"verdict": "ok"' in listed.stdout
+    assert "vx-listed" not in run_command("-l", "--json").stdout
+
+
+WRONG = {
+    "a text where (source, crop) goes": "Dataset('imgs', [1, 2, 2, 3], 'unsigned')",
+    "a misspelt normalisation": "Dataset(('imgs', False), [1, 2, 2, 3], 'unsinged')",
+    "an unknown descriptor type": "t: ParameterTable = {'x': {'type': 'integer'}}",
+    "an attribute OptionMapper lacks": "OptionMapper().procesz({}, {})",
+    "an answer that is not yes or no": "r: ConversionResponse = {'success': True, 'message': ''}",
+    "a plug-in without convert": "class Half:\n    pass\np: ConverterPlugin = Half()",
+}
+
+
+def mypy(tmp_path, *paths):
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports", "--no-incremental",
+                           "--cache-dir", str(tmp_path / ".mypy"), *map(str, paths)],
+                          capture_output=True, text=True, cwd=tmp_path)
+
+
+def test_the_typed_contract_under_mypy_strict(tmp_path):
+    good = [ROOT / "plugins" / "veltrix-tflite" / "veltrix_tflite.py", ROOT / "examples" / "minimal-plugin" / "veltrix_npz.py"]
+    result = mypy(tmp_path, *good)
+    assert result.returncode == 0, result.stdout
+    header = ("from veltrix.converter.plugin_api.dataset import Dataset\n"
+              "from veltrix.converter.plugin_api.option_mapper import OptionMapper\n"
+              "from veltrix.converter.plugin_api.contract import ConversionResponse, ConverterPlugin, ParameterTable\n")
+    for what, code in WRONG.items():
+        bad = tmp_path / "bad.py"
+        bad.write_text(header + code + "\n")
+        result = mypy(tmp_path, bad)
+        assert result.returncode == 1 and "error" in result.stdout, what
+
+
+def test_the_copyable_example_passes_its_own_tests(tmp_path):
+    folder = tmp_path / "my-plugin"
+    shutil.copytree(ROOT / "examples" / "minimal-plugin", folder)
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"], capture_output=True,
+                            text=True, cwd=folder, env=dict(os.environ, PYTHONPATH=str(folder)))
+    assert result.returncode == 0 and "2 passed" in result.stdout, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("obj, text", [
+    ("veltrix.converter.plugin_api.option_mapper.OptionMapper", "process(self, params, ref, process_array=False)"),
+    ("veltrix.converter.plugin_api.option_mapper.OptionMapper", "Maps options onto a parameter table"),
+    ("veltrix.converter.plugin_registry.PluginRegistry", "get_converters_info_list(self)"),
+    ("veltrix.converter.plugin_api.dataset.Dataset", "a fresh, lazy pass yielding [sample] items"),
+    ("veltrix.converter.plugin_api.sample_feeds.BaseDatasetGenerator", "float32 NumPy array"),
+    ("veltrix.converter.convert.convert", "Returns {'success': 'yes' or 'no', 'message': text}"),
+])
+def test_help_shows_the_native_api(obj, text):
+    assert text in " ".join(pydoc.render_doc(pydoc.locate(obj), renderer=pydoc.plaintext).split())
