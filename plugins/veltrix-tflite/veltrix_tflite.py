@@ -21,8 +21,8 @@ import io
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from veltrix.converter.plugin_api.helpers import (
-    Calibration, PluginError, Progress, captured_native_output, check_destination, check_options, find_images,
-    last_meaningful_line, plugin_convert, positive_int, safe_output, seeded, summary_of_skipped, survey_images, warn)
+    Calibration, PluginError, Progress, SampleSource, agreement, captured_native_output, check_destination,
+    check_options, last_meaningful_line, plugin_convert, positive_int, safe_output, seeded, warn)
 from veltrix.converter.plugin_api.contract import Normalization, ParameterTable, Params, SupportedTypes
 
 NAME = "veltrix-tflite"
@@ -33,7 +33,6 @@ SUPPORTED_OUTPUTS = ["tflite"]
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 TYPES = ("float32", "int8", "uint8")
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
-VERIFY_SAMPLES = 4
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -79,16 +78,12 @@ def _input_shape(params: Params, model_shape: Optional[Sequence[Optional[int]]])
     return list(CATALOGUE_SHAPE)  # a copy: the catalogue's own list is shared
 
 
-def _is_datastore(source: str) -> bool:
-    return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
-
-
 class _Run:
     """One conversion: the checked options, then the work."""
 
     runner: Optional[Callable[[Any], Any]]
-    verify_images: Optional[Tuple[List[str], str]] = None
     calibration: Calibration
+    sources: SampleSource
 
     def __init__(self, src: str, dst: str, params: Params) -> None:
         self.src, self.dst = src, dst
@@ -124,10 +119,8 @@ class _Run:
         shape = o.get("input-shape")
         if shape is not None and list(shape) != CATALOGUE_SHAPE and any(not isinstance(d, int) or d < 1 for d in shape):
             raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
-        samples = o.get("samples") or ""
-        self.samples = samples
-        if self.quantize and samples and not _is_datastore(samples) and not os.path.isdir(samples):
-            raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)" % samples)
+        if self.quantize:
+            SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
         if self.options.get("verify-min-agreement", 0) not in range(0, 101):
             raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % o["verify-min-agreement"])
 
@@ -173,6 +166,7 @@ class _Run:
         self.np, self.tf = np, tf
         converter, model_shape = self._load()
         self.shape = _input_shape(self.options, model_shape)
+        self.sources = SampleSource(self.options, self.shape, self.num_samples, self.workdir)
         if model_shape is not None and len(self.shape) != len(model_shape):
             raise PluginError("--input-shape %s has %d dimensions; the model's input has %d (%s)" % (
                 ",".join(map(str, self.shape)), len(self.shape), len(model_shape),
@@ -193,7 +187,7 @@ class _Run:
         with seeded(o.get("seed", 0)):
             model = cast(bytes, converter.convert())
         if self.quantize and self.calibration.used == 0:
-            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.source_name)
+            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.sources.name)
         return model
 
     def _load(self) -> Tuple[Any, Optional[List[Optional[int]]]]:
@@ -230,27 +224,10 @@ class _Run:
     # ---------------------------------------------------- calibration
 
     def _quantize(self, converter: Any) -> None:
-        from veltrix.converter.plugin_api.dataset import Dataset
-        tf, np, o = self.tf, self.np, self.options
-        model_input = o.get("model-input-type") or "float32"
-        crop = bool(o.get("crop"))
-        norm = cast(Normalization, o.get("quant-normalization") or "unsigned")
-        if not self.samples:
-            self.source_name = "white noise"
-            source, count = "", self.num_samples
-            self.warnings.append("no --samples given: calibrated on white noise, so accuracy will suffer; "
-                                 "pass --samples with a folder of representative images")
-            accounting = "from white noise (accuracy will suffer; pass --samples)"
-        elif _is_datastore(self.samples):
-            self.source_name = self.samples
-            source, count = self.samples, self.num_samples
-            accounting = "from the datastore %s" % self.samples
-        else:
-            self.source_name = self.samples
-            source, count, accounting = self._folder_samples()
-        dataset = Dataset((source, crop), self.shape, norm, count, getattr(np, model_input))
-        self.calibration = Calibration(dataset.generator(), self.num_samples, self.progress)
-        self.accounting = accounting
+        tf, o = self.tf, self.options
+        self.calibration = self.sources.calibrate(getattr(self.np, o.get("model-input-type") or "float32"),
+                                                  self.progress)
+        self.warnings.extend(self.sources.warnings)
         converter.optimizations = [tf.lite.Optimize.DEFAULT]
         converter.representative_dataset = self.calibration
         tf_types = {"int8": tf.int8, "uint8": tf.uint8, "float32": tf.float32}
@@ -262,28 +239,6 @@ class _Run:
             converter._experimental_disable_per_channel = True
         self.quant_note = "quantized %s" % ("per-tensor" if o.get("quant-tensor") else "per-channel")
 
-    def _folder_samples(self) -> Tuple[str, int, str]:
-        """A folder of exactly the images calibration will use (links), the
-        sample count, and the accounting text; the rest held out for
-        verification."""
-        channels = 3 if self.shape[1] == 3 else self.shape[-1]  # the sample modules' channels-first test
-        found = find_images(self.samples)
-        usable, skipped = survey_images(found, channels)
-        if not usable:
-            raise PluginError("No usable image in %s: %d found%s" % (
-                self.samples, len(found), ", " + summary_of_skipped(skipped, channels) if skipped else ""))
-        order = self.np.random.RandomState(self.options.get("seed", 0)).permutation(len(usable))
-        chosen = [usable[i] for i in order]
-        calibrate, rest = chosen[:self.num_samples], chosen[self.num_samples:]
-        if rest:
-            self.verify_images = (rest[:VERIFY_SAMPLES], "held-out images")
-        else:
-            self.verify_images = (calibrate[:VERIFY_SAMPLES], "calibration images, none held out")
-        folder = self._link_folder("calibration", calibrate)
-        text = "from %s (%d images found, %d usable" % (self.samples, len(found), len(usable))
-        text += (", " + summary_of_skipped(skipped, channels) if skipped else "") + ")"
-        return folder, len(calibrate), text
-
     # --------------------------------------------------- the result
 
     def _finish(self, model: bytes) -> str:
@@ -294,8 +249,7 @@ class _Run:
                                   % (what, ", ".join(d["dtype"].__name__ for d in details), wanted))
         parts = [described]
         if self.quantize:
-            parts.append("%s, %d sample%s reached calibration %s" % (
-                self.quant_note, self.calibration.used, "" if self.calibration.used == 1 else "s", self.accounting))
+            parts.append("%s, %s" % (self.quant_note, self.sources.used_text()))
         parts.extend(self.notes)
         if self.options.get("verify"):
             parts.append(self._verify(model))
@@ -321,48 +275,18 @@ class _Run:
             return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
         return "input %s, output %s" % (tensors(inputs), tensors(outputs)), inputs, outputs
 
-    def _link_folder(self, name: str, paths: Sequence[str]) -> str:
-        """A folder of links to exactly these images, for the sample modules."""
-        folder = os.path.join(self.workdir, name)
-        os.mkdir(folder)
-        for i, path in enumerate(paths):
-            os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
-        return folder
-
-    def _verification_samples(self) -> Tuple[List[Any], str]:
-        """Float samples the source model takes, and what they are."""
-        from veltrix.converter.plugin_api.dataset import Dataset
-        np = self.np
-        norm = cast(Normalization, self.options.get("quant-normalization") or "unsigned")
-        crop = bool(self.options.get("crop"))
-        images = self.verify_images
-        if images is None and self.samples and os.path.isdir(self.samples):
-            usable, _ = survey_images(find_images(self.samples), 3 if self.shape[1] == 3 else self.shape[-1])
-            images = (usable[:VERIFY_SAMPLES], "images of %s" % self.samples)
-        if images is not None:
-            source, what = self._link_folder("verification", images[0]), images[1]
-        elif self.samples and _is_datastore(self.samples):
-            source, what = self.samples, "the datastore"
-        else:
-            source, what = "", "white noise"
-        with seeded(self.options.get("seed", 0) + 1):
-            samples = [np.asarray(s[0], dtype=np.float32)
-                       for s in Dataset((source, crop), self.shape, norm, VERIFY_SAMPLES, np.float32).generator()()]
-        return samples, what
-
     def _verify(self, model: bytes) -> str:
         np = self.np
         if self.runner is None:
             return "not verified (the source model's signature cannot be called)"
         self.progress.stage("verifying")
-        samples, where = self._verification_samples()
+        samples, what = self.sources.verification()
         if not samples:
             return "not verified (no sample fits the input shape)"
         interpreter = self._interpreter(model)
         inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
-        diffs, agree, scored = [], 0, 0
+        pairs = []
         for x in samples:
-            expected = np.asarray(self.runner(x), dtype=np.float32)
             data = x
             if inp["dtype"] != np.float32:
                 scale, zero = inp["quantization"]
@@ -374,20 +298,8 @@ class _Run:
             if out["dtype"] != np.float32:
                 scale, zero = out["quantization"]
                 got = (got - zero) * scale
-            diffs.append(float(np.abs(got - expected.reshape(got.shape)).max()))
-            if got.ndim == 2 and got.shape[-1] > 1:
-                scored += 1
-                agree += int(got.argmax(-1)[0] == expected.reshape(got.shape).argmax(-1)[0])
-        text = "verified on %d sample%s (%s): largest difference %.4g" % (
-            len(samples), "" if len(samples) == 1 else "s", where, max(diffs))
-        if scored:
-            percent = 100.0 * agree / scored
-            text += ", top-1 agreement %d/%d (%.0f%%)" % (agree, scored, percent)
-            least = self.options.get("verify-min-agreement", 0)
-            if least and percent < least:
-                raise PluginError("Verification failed: top-1 agreement %.0f%% is below --verify-min-agreement %d "
-                                  "(%s); nothing was written" % (percent, least, text))
-        return text
+            pairs.append((self.runner(x), got))
+        return agreement(pairs, what, self.options.get("verify-min-agreement", 0))
 
 
 def np_of(tensor: Any) -> Any:

@@ -26,6 +26,7 @@ Nothing here imports NumPy, Pillow or TensorFlow at import time.
 import contextlib
 import difflib
 import functools
+import io
 import os
 import stat
 import sys
@@ -383,3 +384,133 @@ def last_meaningful_line(text: str) -> str:
         if line and not line.startswith(("W0000", "I0000", "WARNING: All log messages")):
             return line
     return ""
+
+
+# ------------------------------------------- samples, end to end
+
+VERIFY_SAMPLES = 4
+
+
+def is_datastore(source: str) -> bool:
+    """A sample source the datastore module reads (as the sample modules decide)."""
+    return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
+
+
+class SampleSource:
+    """Where a conversion's calibration and verification samples come from,
+    accounted for. A folder is surveyed (found, usable, skipped and why);
+    `num_samples` usable images are chosen with `seed` for calibration and up
+    to four others held out for verification (the calibration images when
+    none are left). An empty source is white noise, with a warning."""
+
+    def __init__(self, options: Mapping[str, Any], shape: Sequence[int], num_samples: int, workdir: str) -> None:
+        self.source = str(options.get("samples") or "")
+        self.shape, self.num_samples, self.workdir = list(shape), num_samples, workdir
+        self.crop = bool(options.get("crop"))
+        self.norm = str(options.get("quant-normalization") or "unsigned")
+        self.seed = int(options.get("seed", 0) or 0)
+        self.warnings: List[str] = []
+        self.verify_images: Optional[Tuple[List[str], str]] = None
+        self.calibration: Optional[Calibration] = None
+        # channels-first when entry 1 is 3, as the sample modules decide
+        self.channels = 3 if len(self.shape) > 1 and self.shape[1] == 3 else self.shape[-1]
+
+    @property
+    def name(self) -> str:
+        return self.source or "white noise"
+
+    def check(self) -> None:
+        """Fail early on a source that does not exist."""
+        if self.source and not is_datastore(self.source) and not os.path.isdir(self.source):
+            raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)"
+                              % self.source)
+
+    def _link_folder(self, name: str, paths: Sequence[str]) -> str:
+        """A folder of links to exactly these images, for the sample modules."""
+        folder = os.path.join(self.workdir, name)
+        os.mkdir(folder)
+        for i, path in enumerate(paths):
+            os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
+        return folder
+
+    def _folder(self) -> Tuple[str, int, str]:
+        import numpy as np
+        found = find_images(self.source)
+        usable, skipped = survey_images(found, self.channels)
+        if not usable:
+            raise PluginError("No usable image in %s: %d found%s" % (
+                self.source, len(found), ", " + summary_of_skipped(skipped, self.channels) if skipped else ""))
+        chosen = [usable[i] for i in np.random.RandomState(self.seed).permutation(len(usable))]
+        calibrate, rest = chosen[:self.num_samples], chosen[self.num_samples:]
+        self.verify_images = ((rest[:VERIFY_SAMPLES], "held-out images") if rest
+                              else (calibrate[:VERIFY_SAMPLES], "calibration images, none held out"))
+        text = "from %s (%d images found, %d usable" % (self.source, len(found), len(usable))
+        text += (", " + summary_of_skipped(skipped, self.channels) if skipped else "") + ")"
+        return self._link_folder("calibration", calibrate), len(calibrate), text
+
+    def calibrate(self, input_type: Any, progress: Optional[Progress] = None) -> Calibration:
+        """A counted generator function of calibration samples of `input_type`."""
+        from veltrix.converter.plugin_api.dataset import Dataset
+        if not self.source:
+            source, count = "", self.num_samples
+            self.warnings.append("no --samples given: calibrated on white noise, so accuracy will suffer; "
+                                 "pass --samples with a folder of representative images")
+            self.accounting = "from white noise (accuracy will suffer; pass --samples)"
+        elif is_datastore(self.source):
+            source, count = self.source, self.num_samples
+            self.accounting = "from the datastore %s" % self.source
+        else:
+            source, count, self.accounting = self._folder()
+        with contextlib.redirect_stdout(io.StringIO()):  # the white-noise notice: the warning says it
+            dataset = Dataset((source, self.crop), self.shape, self.norm, count, input_type)  # type: ignore[arg-type]
+            function = dataset.generator()
+        self.calibration = Calibration(function, self.num_samples, progress)
+        return self.calibration
+
+    def used_text(self) -> str:
+        used = self.calibration.used if self.calibration else 0
+        return "%d sample%s reached calibration %s" % (used, "" if used == 1 else "s", self.accounting)
+
+    def verification(self) -> Tuple[List[Any], str]:
+        """Float32 NumPy samples for comparing models, and what they are."""
+        import numpy as np
+
+        from veltrix.converter.plugin_api.dataset import Dataset
+        images = self.verify_images
+        if images is None and self.source and os.path.isdir(self.source):
+            usable, _ = survey_images(find_images(self.source), self.channels)
+            images = (usable[:VERIFY_SAMPLES], "images of %s" % self.source)
+        if images is not None:
+            source, what = self._link_folder("verification", images[0]), images[1]
+        elif self.source and is_datastore(self.source):
+            source, what = self.source, "the datastore"
+        else:
+            source, what = "", "white noise"
+        with seeded(self.seed + 1), contextlib.redirect_stdout(io.StringIO()):
+            dataset = Dataset((source, self.crop), self.shape, self.norm, VERIFY_SAMPLES, np.float32)  # type: ignore[arg-type]
+            samples = [np.asarray(s[0], dtype=np.float32) for s in dataset.generator()()]
+        return samples, what
+
+
+def agreement(pairs: Sequence[Tuple[Any, Any]], what: str, min_agreement: int = 0) -> str:
+    """"verified on N samples (what): largest difference D, top-1 agreement
+    a/n (p%)" for (expected, got) output pairs; PluginError when the
+    agreement is below `min_agreement` percent (0: never)."""
+    import numpy as np
+    diffs, agree, scored = [], 0, 0
+    for expected, got in pairs:
+        expected = np.asarray(expected, dtype=np.float32).reshape(np.shape(got))
+        got = np.asarray(got, dtype=np.float32)
+        diffs.append(float(np.abs(got - expected).max()) if got.size else 0.0)
+        if got.ndim == 2 and got.shape[-1] > 1:  # class scores
+            scored += 1
+            agree += int(got.argmax(-1)[0] == expected.argmax(-1)[0])
+    text = "verified on %d sample%s (%s): largest difference %.4g" % (
+        len(pairs), "" if len(pairs) == 1 else "s", what, max(diffs) if diffs else 0.0)
+    if scored:
+        percent = 100.0 * agree / scored
+        text += ", top-1 agreement %d/%d (%.0f%%)" % (agree, scored, percent)
+        if min_agreement and percent < min_agreement:
+            raise PluginError("Verification failed: top-1 agreement %.0f%% is below --verify-min-agreement %d (%s); "
+                              "nothing was written" % (percent, min_agreement, text))
+    return text
