@@ -22,5 +22,5 @@ if [ ! -f "$STAMP" ]; then
     touch "$STAMP"
 fi
 
-echo "== building and installing veltrix-converter and the veltrix-tflite plug-in"
+echo "== building and installing veltrix-converter and the reference plug-ins"
 PY="$PY" bash "$ROOT/scripts/build.sh"

@@ -130,7 +130,7 @@ NOISE_WARNING = ("veltrix-tflite: warning: no --samples given: calibrated on whi
     (["@m.keras", "outdir.tflite"], 1, "FAILURE: The destination outdir.tflite is a folder; give a file name", ""),
     (["@m.keras", LONG], 1, "FAILURE: The destination file name is longer than 255 bytes", ""),
     (["@missing.h5"], 1, "FAILURE: No Converter found to convert missing.h5 to x.tflite", ""),
-    (["@m.keras", "x.onnx"], 1, "FAILURE: No Converter found to convert m.keras to x.onnx", ""),
+    (["@m.keras", "x.mlmodel"], 1, "FAILURE: No Converter found to convert m.keras to x.mlmodel", ""),
 ])
 def test_what_the_user_asked_for_or_a_clear_failure(work, words, status, line, stderr):
     folder, _ = work

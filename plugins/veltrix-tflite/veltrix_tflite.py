@@ -13,17 +13,12 @@ plug-in to list them, and TensorFlow takes seconds to import.
 """
 
 import os
-import shutil
-import tempfile
-
-import contextlib
-import io
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
+from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    Calibration, PluginError, Progress, SampleSource, agreement, captured_native_output, check_destination,
-    check_options, last_meaningful_line, plugin_convert, positive_int, safe_output, seeded, warn)
-from veltrix.converter.plugin_api.contract import Normalization, ParameterTable, Params, SupportedTypes
+    Calibration, PluginError, SampleSource, agreement, check_destination, check_options, conversion_run,
+    plugin_convert, positive_int, safe_output, seeded)
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -129,28 +124,9 @@ class _Run:
     def run(self) -> str:
         self.check()
         check_destination(self.dst)
-        progress_stream = os.fdopen(os.dup(2), "w")
-        self.progress = Progress(NAME, progress_stream)
-        self.workdir = tempfile.mkdtemp(prefix="veltrix-tflite-")
-        try:
-            # TensorFlow's chatter, on standard output and on file descriptor 2,
-            # is kept out of the contract's output: quiet on success
-            with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()):
-                model = self._convert()
-                return self._finish(model)
-        except Exception as exc:
-            # TensorFlow's errors: add the last line its own output said
-            if not isinstance(exc, PluginError) and native.text:
-                line = last_meaningful_line(native.text)
-                if line:
-                    raise PluginError("%s: %s (%s)" % (type(exc).__name__, str(exc).strip().splitlines()[0]
-                                                       if str(exc).strip() else "", line)) from exc
-            raise
-        finally:
-            shutil.rmtree(self.workdir, ignore_errors=True)
-            for text in self.warnings:
-                warn(NAME, text)
-            progress_stream.close()
+        with conversion_run(NAME) as run:
+            self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
+            return self._finish(self._convert())
 
     def _convert(self) -> bytes:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")

@@ -76,7 +76,8 @@ inline void unwrap_init_error(const char *module) {
     }                                                                                              \
     extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                           \
         PyObject *def = PyInit_##name##_nanobind_();                                               \
-        if (!def) return nullptr;                                                                  \
+        /* multi-phase initialisation returns the definition; anything else is left alone */   \
+        if (!def || !PyObject_TypeCheck(def, &PyModuleDef_Type)) return def;                      \
         auto *d = reinterpret_cast<PyModuleDef *>(def);                                            \
         d->m_name = #name;                                                                         \
         for (PyModuleDef_Slot *s = d->m_slots; s && s->slot; ++s)                                  \

@@ -514,3 +514,38 @@ def agreement(pairs: Sequence[Tuple[Any, Any]], what: str, min_agreement: int = 
             raise PluginError("Verification failed: top-1 agreement %.0f%% is below --verify-min-agreement %d (%s); "
                               "nothing was written" % (percent, min_agreement, text))
     return text
+
+
+class ConversionRun:
+    """What one conversion holds while it works (see `conversion_run`)."""
+
+    def __init__(self, name: str, progress: Progress, workdir: str) -> None:
+        self.name, self.progress, self.workdir = name, progress, workdir
+        self.warnings: List[str] = []
+
+
+@contextlib.contextmanager
+def conversion_run(name: str) -> Iterator[ConversionRun]:
+    """The frame of one conversion: a work folder (removed after), progress
+    on the real standard error, standard output and native libraries'
+    standard error kept out of the user's way, a library's error turned into
+    a PluginError quoting the last meaningful line the library printed, and
+    the warnings collected in `.warnings` shown at the end."""
+    progress_stream = os.fdopen(os.dup(2), "w")
+    run = ConversionRun(name, Progress(name, progress_stream), tempfile.mkdtemp(prefix=name + "-"))
+    native = NativeOutput()
+    try:
+        with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()):
+            yield run
+    except Exception as exc:
+        line = "" if isinstance(exc, PluginError) else last_meaningful_line(native.text)
+        if not line:
+            raise
+        lines = str(exc).strip().splitlines()
+        raise PluginError("%s: %s (%s)" % (type(exc).__name__, lines[0] if lines else "", line)) from exc
+    finally:
+        import shutil
+        shutil.rmtree(run.workdir, ignore_errors=True)
+        for text in run.warnings:
+            warn(name, text)
+        progress_stream.close()
