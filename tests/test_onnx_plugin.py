@@ -1,0 +1,123 @@
+"""The second reference plug-in, veltrix-onnx, end to end through the command,
+and the front end choosing between two real plug-ins."""
+
+import subprocess
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from conftest import COMMAND
+
+SIZE = 16
+# float ONNX against Keras: the same float32 arithmetic in another order;
+# measured differences are below 1e-6, 1e-4 leaves room for other CPUs' kernels.
+FLOAT_TOLERANCE = 1e-4
+# int8 against float on the 24 training images: top-1 agreement measured at
+# 100 %; 90 % is the bar.
+AGREEMENT = 0.9
+
+
+def run(*words, cwd):
+    return subprocess.run([COMMAND, *words], capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=cwd,
+                          timeout=300)
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    import keras
+    folder = tmp_path_factory.mktemp("onnx")
+    rng = np.random.default_rng(2)
+    (folder / "samples").mkdir()
+    images, labels = [], []
+    for i in range(24):
+        label = i % 2
+        pixels = rng.integers(0, 100, (SIZE, SIZE, 3))
+        pixels[..., label * 2] += 150
+        pixels = pixels.clip(0, 255).astype(np.uint8)
+        Image.fromarray(pixels).save(folder / "samples" / ("%02d.png" % i))
+        images.append(pixels.astype(np.float32) / 255.0)
+        labels.append(label)
+    keras.utils.set_random_seed(2)
+    inputs = keras.Input((SIZE, SIZE, 3))
+    x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
+    x = keras.layers.GlobalAveragePooling2D()(x)
+    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
+    model.compile("adam", "sparse_categorical_crossentropy")
+    model.fit(np.stack(images), np.array(labels), epochs=5, verbose=0)
+    model.save(folder / "m.keras")
+    model.save(folder / "m.h5")
+    batch = np.stack(images)
+    return folder, batch, np.asarray(model(batch))
+
+
+def scores(path, batch):
+    import onnxruntime
+    session = onnxruntime.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    name = session.get_inputs()[0].name
+    return np.concatenate([session.run(None, {name: x[None]})[0] for x in batch])
+
+
+def operators(path):
+    import onnx
+    return {n.op_type for n in onnx.load(str(path)).graph.node}
+
+
+def test_float_onnx_matches_keras(work):
+    folder, batch, keras_scores = work
+    result = run("m.keras", "f.onnx", cwd=folder)
+    assert result.returncode == 0 and "Using Converter Plugin : veltrix-onnx" in result.stdout, result.stdout
+    assert np.abs(scores(folder / "f.onnx", batch) - keras_scores).max() < FLOAT_TOLERANCE
+
+
+def test_int8_onnx_is_quantized_keeps_its_types_and_agrees(work):
+    folder, batch, keras_scores = work
+    words = ["--quantize", "--samples", "samples", "--num-samples", "20", "--quantize-format", "int8", "m.h5"]
+    result = run(*words, "q.onnx", cwd=folder)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "input float32[?, 16, 16, 3], output float32[?, 2]" in result.stdout
+    assert "20 samples reached calibration from samples (24 images found, 24 usable)" in result.stdout
+    assert {"QuantizeLinear", "DequantizeLinear"} <= operators(folder / "q.onnx")
+    quantized = scores(folder / "q.onnx", batch)
+    assert (quantized.argmax(1) == keras_scores.argmax(1)).mean() >= AGREEMENT
+    assert run(*words, "q2.onnx", cwd=folder).returncode == 0
+    assert (folder / "q.onnx").read_bytes() == (folder / "q2.onnx").read_bytes()
+
+
+def test_a_channels_first_model_is_calibrated_from_a_folder(work):
+    folder, batch, keras_scores = work
+    assert run("--channels-first", "m.keras", "cf.onnx", cwd=folder).returncode == 0
+    result = run("--quantize", "--samples", "samples", "--num-samples", "8", "--quant-tensor", "cf.onnx", "cfq.onnx",
+                 cwd=folder)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "input float32[?, 3, 16, 16]" in result.stdout and "8 samples reached calibration" in result.stdout
+    quantized = scores(folder / "cfq.onnx", batch.transpose(0, 3, 1, 2))
+    assert (quantized.argmax(1) == keras_scores.argmax(1)).mean() >= AGREEMENT
+
+
+@pytest.mark.parametrize("words, line", [
+    (["--dynamic", "m.keras", "d.onnx"], "quantized operators: ConvInteger, DynamicQuantizeLinear, MatMulInteger"),
+    (["--dynamic", "--quantize", "m.keras", "x.onnx"], "FAILURE: Choose one of --quantize (static, from samples)"),
+    (["--opset", "3", "m.keras", "x.onnx"], "FAILURE: --opset must be 9 to 21, not 3"),
+    (["--calibration-method", "kl", "m.keras", "x.onnx"], "FAILURE: --calibration-method must be one of minmax, "
+     "entropy, percentile, not 'kl'"),
+    (["--input-type", "int8", "m.keras", "x.onnx"], "FAILURE: --input-type int8: ONNX models keep float32"),
+])
+def test_options_of_the_onnx_plugin(work, words, line):
+    folder, _, _ = work
+    result = run(*words, cwd=folder)
+    assert line in result.stdout and result.returncode == (0 if line.startswith("quantized") else 1), result.stdout
+    assert not (folder / "x.onnx").exists()
+
+
+def test_the_front_end_chooses_between_two_real_plugins(work):
+    folder, _, _ = work
+    for dest, plugin in (("auto.tflite", "veltrix-tflite"), ("auto.onnx", "veltrix-onnx")):
+        result = run("--verify", "false", "m.h5", dest, cwd=folder)
+        assert result.returncode == 0 and "Using Converter Plugin : %s" % plugin in result.stdout
+    listing = run("-l", cwd=folder).stdout
+    for plugin in ("veltrix-tflite", "veltrix-onnx"):
+        assert "sanityCheck:         ok" in listing.split("   %s   ---" % plugin)[1].split("---------------")[0]
+    help_text = run("-h", "veltrix-onnx", "onnx", "onnx", cwd=folder).stdout
+    assert "quant-format:   Quantized model as QuantizeLinear/DequantizeLinear pairs" in help_text
+    assert "opset:" not in help_text and "opset:" in run("-h", "veltrix-onnx", "h5", "onnx", cwd=folder).stdout
