@@ -1,6 +1,6 @@
 """Benchmarks of veltrix-converter: every figure beside a baseline measured in the same run.
 
-    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory]
+    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends]
 
 Absolute times on a shared two-core machine are noisy; the ratios are what count.
 """
@@ -231,10 +231,78 @@ def bench_memory(work, count):
            ["growth", "%.1f MiB" % ((int(busy[1]) - int(busy[0])) / 1024)]])
 
 
+# ---------------------------------------------------------- back ends
+
+BACKEND_SETUP = '''
+import os, sys, numpy as np, keras
+from PIL import Image
+work = sys.argv[1]
+os.makedirs(os.path.join(work, "imgs"), exist_ok=True)
+rng = np.random.default_rng(3)
+for i in range(20):
+    Image.fromarray(rng.integers(0, 255, (32, 32, 3)).astype(np.uint8)).save(os.path.join(work, "imgs", "%02d.png" % i))
+keras.utils.set_random_seed(3)
+inputs = keras.Input((32, 32, 3))
+x = keras.layers.Conv2D(8, 3, activation="relu")(inputs)
+x = keras.layers.GlobalAveragePooling2D()(x)
+keras.Model(inputs, keras.layers.Dense(3, activation="softmax")(x)).save(os.path.join(work, "m.keras"))
+'''
+
+# The same conversions written directly against the libraries, the way a
+# script without the front end would do them (no checks, no verification).
+BACKEND_DIRECT = '''
+import os, sys, numpy as np
+os.environ["TF_CPP_MIN_LOG_LEVEL"] = "2"
+import tensorflow as tf, keras
+from PIL import Image
+work, job = sys.argv[1], sys.argv[2]
+model = keras.models.load_model(os.path.join(work, "m.keras"), compile=False)
+files = sorted(os.listdir(os.path.join(work, "imgs")))[:10]
+def images():
+    for f in files:
+        yield (np.asarray(Image.open(os.path.join(work, "imgs", f)).resize((32, 32)), dtype=np.float32) / 255.0)[None]
+if job.endswith("tflite"):
+    converter = tf.lite.TFLiteConverter.from_keras_model(model)
+    if job.startswith("int8"):
+        converter.optimizations = [tf.lite.Optimize.DEFAULT]
+        converter.representative_dataset = lambda: ([x] for x in images())
+        converter.target_spec.supported_ops = [tf.lite.OpsSet.TFLITE_BUILTINS_INT8]
+        converter.inference_input_type = converter.inference_output_type = tf.int8
+    open(os.path.join(work, "direct.tflite"), "wb").write(converter.convert())
+else:
+    import tf2onnx
+    spec = (tf.TensorSpec([None, 32, 32, 3], tf.float32, name="input"),)
+    path = os.path.join(work, "direct.onnx")
+    tf2onnx.convert.from_function(tf.function(lambda x: model(x)), input_signature=spec, opset=17, output_path=path)
+    if job.startswith("int8"):
+        from onnxruntime import quantization as q
+        class Reader:
+            def __init__(self): self.it = images()
+            def get_next(self): return next(({"input": x} for x in self.it), None)
+        q.quantize_static(path, os.path.join(work, "direct-int8.onnx"), Reader(), per_channel=True)
+'''
+
+
+def bench_backends(work, runs):
+    subprocess.run([PY, "-c", BACKEND_SETUP, work], check=True, capture_output=True)
+    quantize = ["--quantize", "--samples", "imgs", "--num-samples", "10", "--quantize-format", "int8"]
+    jobs = [("float tflite", "float-tflite", [], "out.tflite"), ("int8 tflite", "int8-tflite", quantize, "out.tflite"),
+            ("float onnx", "float-onnx", [], "out.onnx"), ("int8 onnx", "int8-onnx", quantize, "out.onnx")]
+    rows = []
+    for label, job, words, dest in jobs:
+        direct = median_run([PY, "-c", BACKEND_DIRECT, work, job], runs, cwd=work)
+        plain = median_run([COMMAND, "--verify", "false", *words, "m.keras", dest], runs, cwd=work)
+        full = median_run([COMMAND, *words, "m.keras", dest], runs, cwd=work)
+        rows.append([label, "%.2f s" % direct, "%.2f s" % plain, "%.2f" % (plain / direct), "%.2f s" % full,
+                     "%.2f" % (full / direct)])
+    table("Conversions: the command against the same libraries called directly (median of %d runs, each a fresh "
+          "process)" % runs, ["conversion", "direct", "command --verify false", "x direct", "command", "x direct"], rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer runs and files, for a smoke test")
-    parser.add_argument("--only", default="latency,registry,samples,memory")
+    parser.add_argument("--only", default="latency,registry,samples,memory,backends")
     args = parser.parse_args()
     only = set(args.only.split(","))
     work = tempfile.mkdtemp(prefix="veltrix-bench-")
@@ -249,6 +317,8 @@ def main():
             bench_samples(work, 10 if args.quick else 60)
         if "memory" in only:
             bench_memory(work, 500 if args.quick else 10000)
+        if "backends" in only:
+            bench_backends(work, 1 if args.quick else 3)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

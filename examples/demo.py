@@ -1,10 +1,13 @@
-"""The main job: a real conversion with veltrix-converter, end to end.
+"""The main job: real conversions with veltrix-converter, end to end, over
+two back ends.
 
 Generates a small Keras image classifier and a folder of sample images
-(nothing is downloaded), converts the model with the veltrix-converter
-command to a float TensorFlow Lite model and to a fully int8 quantized one
-calibrated on the sample folder, then runs one inference with each in the
-LiteRT interpreter and compares them.
+(nothing is downloaded), then converts the model with the veltrix-converter
+command four times, letting the front end choose the plug-in each time:
+float and int8 TensorFlow Lite (veltrix-tflite), float and int8 ONNX
+(veltrix-onnx), the int8 models calibrated on the sample folder. Each result
+runs in its own runtime (LiteRT, ONNX Runtime) on every sample image, and a
+table compares them with the Keras model.
 
 Usage: python examples/demo.py [WORK_FOLDER]   (default: ./demo-output)
 """
@@ -57,36 +60,56 @@ def make_model(path, folder, labels):
 
 
 def converter(*words):
+    """Run the command; the plug-in it chose."""
     command = shutil.which("veltrix-converter", path=os.path.dirname(sys.executable)) or "veltrix-converter"
     print("$ veltrix-converter " + " ".join(words), flush=True)
     result = subprocess.run([command, *words], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    print("\n".join("  " + line for line in result.stdout.splitlines()))
+    print("\n".join("  " + line for line in result.stdout.splitlines() if line.startswith(("SUCCESS", "FAILURE"))))
     if result.returncode != 0:
         sys.exit("veltrix-converter failed (exit status %d)" % result.returncode)
+    return next(line.split(" : ", 1)[1] for line in result.stdout.splitlines() if line.startswith("Using Converter"))
 
 
 def run(path, images):
     """Scores of a TensorFlow Lite model for a batch of float images (0..1),
-    quantizing the input and dequantizing the output of an integer model."""
+    quantizing the input and dequantizing the output of an integer model;
+    with the seconds each inference took."""
     from ai_edge_litert.interpreter import Interpreter
     interpreter = Interpreter(model_path=str(path))
     interpreter.allocate_tensors()
     inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
-    results = []
+    results, times = [], []
     for image in images:
         data = image[None]
         if inp["dtype"] != np.float32:
             scale, zero = inp["quantization"]
             info = np.iinfo(inp["dtype"])
             data = np.clip(np.round(data / scale + zero), info.min, info.max).astype(inp["dtype"])
+        started = time.perf_counter()
         interpreter.set_tensor(inp["index"], data)
         interpreter.invoke()
         result = interpreter.get_tensor(out["index"])[0].astype(np.float32)
+        times.append(time.perf_counter() - started)
         if out["dtype"] != np.float32:
             scale, zero = out["quantization"]
             result = (result - zero) * scale
         results.append(result)
-    return inp["dtype"].__name__, out["dtype"].__name__, np.stack(results)
+    return inp["dtype"].__name__, out["dtype"].__name__, np.stack(results), times
+
+
+def run_onnx(path, images):
+    """Scores of an ONNX model in ONNX Runtime, as run() gives them."""
+    import onnxruntime
+    session = onnxruntime.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    name = session.get_inputs()[0].name
+    results, times = [], []
+    for image in images:
+        started = time.perf_counter()
+        results.append(session.run(None, {name: image[None]})[0][0])
+        times.append(time.perf_counter() - started)
+    kinds = [t.type.replace("tensor(", "").rstrip(")").replace("float", "float32")
+             for t in (session.get_inputs()[0], session.get_outputs()[0])]
+    return kinds[0], kinds[1], np.stack(results), times
 
 
 def main():
@@ -100,18 +123,27 @@ def main():
     print("Generated %d sample images in %s and trained a small Keras classifier: %s" % (len(labels), samples, model))
     images = make_model(model, samples, labels)
 
-    float_model = os.path.join(work, "classifier.tflite")
-    int8_model = os.path.join(work, "classifier-int8.tflite")
-    converter(model, float_model)
-    converter("--quantize", "--samples", samples, "--num-samples", "40", "--quantize-format", "int8", model, int8_model)
+    import keras
+    reference = np.asarray(keras.models.load_model(model, compile=False, safe_mode=True)(images))
+    quantize = ["--quantize", "--samples", samples, "--num-samples", "40", "--quantize-format", "int8"]
+    jobs = [("classifier.tflite", []), ("classifier-int8.tflite", quantize),
+            ("classifier.onnx", []), ("classifier-int8.onnx", quantize)]
+    rows = []
+    for name, options in jobs:
+        path = os.path.join(work, name)
+        plugin = converter(*options, model, path)
+        in_type, out_type, scores, times = (run if name.endswith(".tflite") else run_onnx)(path, images)
+        agree = (scores.argmax(1) == reference.argmax(1)).mean() * 100
+        rows.append((name, os.path.getsize(path), plugin, "%s/%s" % (in_type, out_type), agree,
+                     np.abs(scores - reference).max(), np.median(times) * 1000))
 
-    print("One inference with each model on %s:" % sorted(os.listdir(samples))[0])
-    for path in (float_model, int8_model):
-        in_type, out_type, (scores,) = run(path, images[:1])
-        print("  %-24s %6d bytes  %s in, %s out  scores %s -> %s" % (
-            os.path.basename(path), os.path.getsize(path), in_type, out_type, np.round(scores, 3),
-            CLASSES[int(np.argmax(scores))]))
-    print("Done in %.0f s; true class: %s" % (time.monotonic() - started, CLASSES[labels[0]]))
+    print()
+    print("Each model on the %d sample images, against the Keras model:" % len(images))
+    head = ("file", "bytes", "plug-in", "in/out", "top-1 agree", "max diff", "ms/inference")
+    print("  %-24s %7s  %-15s %-15s %11s %9s %13s" % head)
+    for row in rows:
+        print("  %-24s %7d  %-15s %-15s %10.1f%% %9.4f %13.3f" % row)
+    print("Done in %.0f s" % (time.monotonic() - started))
 
 
 if __name__ == "__main__":
