@@ -43,6 +43,12 @@ def convert(src, dst, params):
 '''
 
 
+def command(*words, cwd, timeout=300):
+    """The installed command, run in `cwd`."""
+    return subprocess.run([COMMAND, *words], capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=cwd,
+                          timeout=timeout)
+
+
 class Site:
     """A folder on sys.path holding distributions made for one test."""
 
@@ -132,3 +138,34 @@ def cli():
             delattr(convert, name)
     for name, value in saved.items():
         setattr(convert, name, value)
+
+
+def train_classifier(folder, seed, count=24, size=16):
+    """A folder of `count` size x size pictures (red or blue dominated) in
+    folder/samples and a small Keras classifier trained on them, saved as
+    m.keras and m.h5; returns the images (0..1 floats) and their uint8 pixels."""
+    import keras
+    import numpy as np
+    from PIL import Image
+    rng = np.random.default_rng(seed)
+    (folder / "samples").mkdir()
+    images, labels, pixels_list = [], [], []
+    for i in range(count):
+        label = i % 2
+        pixels = rng.integers(0, 100, (size, size, 3))
+        pixels[..., label * 2] += 150
+        pixels = pixels.clip(0, 255).astype(np.uint8)
+        Image.fromarray(pixels).save(folder / "samples" / ("%02d.png" % i))
+        pixels_list.append(pixels)
+        images.append(pixels.astype(np.float32) / 255.0)
+        labels.append(label)
+    keras.utils.set_random_seed(seed)
+    inputs = keras.Input((size, size, 3))
+    x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
+    x = keras.layers.GlobalAveragePooling2D()(x)
+    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
+    model.compile("adam", "sparse_categorical_crossentropy")
+    model.fit(np.stack(images), np.array(labels), epochs=5, verbose=0)
+    model.save(folder / "m.keras")
+    model.save(folder / "m.h5")
+    return model, np.stack(images), pixels_list

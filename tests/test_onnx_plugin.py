@@ -5,9 +5,8 @@ import subprocess
 
 import numpy as np
 import pytest
-from PIL import Image
 
-from conftest import COMMAND
+from conftest import command as run, train_classifier
 
 SIZE = 16
 # float ONNX against Keras: the same float32 arithmetic in another order;
@@ -18,36 +17,10 @@ FLOAT_TOLERANCE = 1e-4
 AGREEMENT = 0.9
 
 
-def run(*words, cwd):
-    return subprocess.run([COMMAND, *words], capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=cwd,
-                          timeout=300)
-
-
 @pytest.fixture(scope="module")
 def work(tmp_path_factory):
-    import keras
     folder = tmp_path_factory.mktemp("onnx")
-    rng = np.random.default_rng(2)
-    (folder / "samples").mkdir()
-    images, labels = [], []
-    for i in range(24):
-        label = i % 2
-        pixels = rng.integers(0, 100, (SIZE, SIZE, 3))
-        pixels[..., label * 2] += 150
-        pixels = pixels.clip(0, 255).astype(np.uint8)
-        Image.fromarray(pixels).save(folder / "samples" / ("%02d.png" % i))
-        images.append(pixels.astype(np.float32) / 255.0)
-        labels.append(label)
-    keras.utils.set_random_seed(2)
-    inputs = keras.Input((SIZE, SIZE, 3))
-    x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
-    x = keras.layers.GlobalAveragePooling2D()(x)
-    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
-    model.compile("adam", "sparse_categorical_crossentropy")
-    model.fit(np.stack(images), np.array(labels), epochs=5, verbose=0)
-    model.save(folder / "m.keras")
-    model.save(folder / "m.h5")
-    batch = np.stack(images)
+    model, batch, _ = train_classifier(folder, seed=2)
     return folder, batch, np.asarray(model(batch))
 
 

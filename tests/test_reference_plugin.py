@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from conftest import COMMAND
+from conftest import command as run, train_classifier
 
 SIZE = 16
 # Measured on the generated data below: the int8 model's scores differ from
@@ -18,38 +18,11 @@ SIZE = 16
 TOLERANCE = 0.02
 
 
-def run(*words, cwd):
-    return subprocess.run([COMMAND, *words], capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=cwd,
-                          timeout=300)
-
-
 @pytest.fixture(scope="module")
 def work(tmp_path_factory):
     """A small trained Keras model, a sample folder and a SavedModel export."""
-    import keras
     folder = tmp_path_factory.mktemp("tflite")
-    rng = np.random.default_rng(1)
-    samples = folder / "samples"
-    samples.mkdir()
-    images, labels, images_u8 = [], [], []
-    for i in range(24):
-        label = i % 2
-        pixels = rng.integers(0, 100, (SIZE, SIZE, 3))
-        pixels[..., label * 2] += 150
-        pixels = pixels.clip(0, 255).astype(np.uint8)
-        images_u8.append(pixels)
-        Image.fromarray(pixels).save(samples / ("%02d.png" % i))
-        images.append(pixels.astype(np.float32) / 255.0)
-        labels.append(label)
-    keras.utils.set_random_seed(1)
-    inputs = keras.Input((SIZE, SIZE, 3))
-    x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
-    x = keras.layers.GlobalAveragePooling2D()(x)
-    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
-    model.compile("adam", "sparse_categorical_crossentropy")
-    model.fit(np.stack(images), np.array(labels), epochs=5, verbose=0)
-    model.save(folder / "m.keras")
-    model.save(folder / "m.h5")
+    model, images, images_u8 = train_classifier(folder, seed=1)
     model.export(str(folder / "saved"), verbose=False)
     (folder / "corrupt.h5").write_bytes(b"not a model")
     (folder / "empty").mkdir()
@@ -62,7 +35,7 @@ def work(tmp_path_factory):
     (folder / "junk").mkdir()
     (folder / "junk" / "a.png").write_bytes(b"not an image")
     (folder / "junk.veltrix").write_text('{"images": ["junk/a.png"]}')
-    return folder, np.stack(images)
+    return folder, images
 
 
 def invoke(path, batch):
@@ -71,7 +44,7 @@ def invoke(path, batch):
         "veltrix_demo", os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "demo.py"))
     demo = importlib.util.module_from_spec(found)
     found.loader.exec_module(demo)
-    return demo.run(path, batch)
+    return demo.run(path, batch)[:3]
 
 
 def test_float_and_int8_conversions_agree(work):

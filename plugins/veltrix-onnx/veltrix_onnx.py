@@ -16,8 +16,8 @@ from typing import Any, Callable, List, Optional, Tuple, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    PluginError, Progress, SampleSource, agreement, check_destination, check_options, conversion_run, plugin_convert,
-    positive_int, safe_output)
+    PluginError, SampleSource, agreement, check_destination, check_options, check_quantization_options,
+    check_source, conversion_run, load_keras_model, plugin_convert, safe_output, trust_parameters)
 
 NAME = "veltrix-onnx"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -54,13 +54,8 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
                                "name": "Calibration Method", "help": "How activation ranges are found from samples"},
         "dynamic": {"type": "boolean", "default": False, "name": "Dynamic",
                     "help": "Dynamic quantization: int8 weights, activations at run time, no samples needed"},
-        "seed": {"type": "int", "default": 0, "name": "Seed",
-                 "help": "Seed of the sample choice: the same seed gives the same model"},
-        "verify": {"type": "boolean", "default": True, "name": "Verify",
-                   "help": "Run the source and the converted model on a few samples and report how they agree"},
-        "verify-min-agreement": {"type": "int", "default": 0, "name": "Minimum Agreement",
-                                 "help": "Fail when the top-1 agreement of the verification is below this percentage"},
     })
+    table.update(trust_parameters())
     return table
 
 
@@ -97,18 +92,8 @@ class _Run:
 
     def check(self) -> None:
         o = self.options
-        if not os.path.exists(self.src):
-            raise PluginError("Source model not found: %s" % self.src)
-        if self.src_type not in SUPPORTED_INPUTS:
-            raise PluginError("%s cannot read %r models (supported: %s)" % (NAME, self.src_type,
-                                                                            ", ".join(SUPPORTED_INPUTS)))
-        if self.src_type == "pb" and not os.path.isdir(self.src):
-            raise PluginError("A SavedModel is a folder holding saved_model.pb: %s" % self.src)
-        if o.get("quant-tensor") and o.get("quant-channel"):
-            raise PluginError("Choose one of --quant-tensor and --quant-channel, not both")
-        self.num_samples = positive_int(o, "num-samples")
-        if o.get("seed", 0) < 0:
-            raise PluginError("--seed must be 0 or more, not %d" % o["seed"])
+        check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
+        self.num_samples = check_quantization_options(o)
         if "opset" in o and not 9 <= o["opset"] <= 21:
             raise PluginError("--opset must be 9 to 21, not %d" % o["opset"])
         for key in ("input-type", "output-type"):
@@ -125,8 +110,6 @@ class _Run:
         self.activation = "uint8" if fmt == "uint8" else "int8"
         if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
-        if o.get("verify-min-agreement", 0) not in range(0, 101):
-            raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % o["verify-min-agreement"])
 
     def run(self) -> str:
         self.check()
@@ -190,18 +173,7 @@ class _Run:
                 return list(signature(**{input_name: x}).values())[0]
             shape = list(spec.shape)
         else:
-            import keras
-            path = self.src
-            extension = "." + self.src_type
-            if not path.endswith(extension):  # Keras reads a file by its lower-case extension
-                path = os.path.join(self.workdir, "model" + extension)
-                os.symlink(os.path.abspath(self.src), path)
-            try:
-                # safe_mode stated: a Keras file never runs code (lambdas) it carries
-                model = keras.models.load_model(path, compile=False, safe_mode=True)
-            except Exception as exc:
-                text = str(exc).strip().splitlines()
-                raise PluginError("Cannot read Keras model %s: %s" % (self.src, text[0] if text else type(exc).__name__))
+            model = load_keras_model(self.src, self.src_type, self.workdir)
             if len(model.inputs) != 1:
                 raise PluginError("%s converts models with one input; %s has %d" % (NAME, self.src, len(model.inputs)))
 

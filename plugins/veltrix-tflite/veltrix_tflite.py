@@ -17,8 +17,8 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    Calibration, PluginError, SampleSource, agreement, check_destination, check_options, conversion_run,
-    plugin_convert, positive_int, safe_output, seeded)
+    Calibration, PluginError, SampleSource, agreement, check_destination, check_options, check_quantization_options,
+    check_source, conversion_run, load_keras_model, plugin_convert, safe_output, seeded, trust_parameters)
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -40,20 +40,16 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
         return None
     if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
         return None
-    return {
+    table: ParameterTable = {
         "optimize": {"type": "boolean", "default": False, "name": "Optimize",
                      "help": "Apply TensorFlow Lite's default optimisations (weights in 8 bits) without samples"},
         "select-tf-ops": {"type": "boolean", "default": False, "name": "Select TF Ops",
                           "help": "Allow TensorFlow operations that TensorFlow Lite lacks (needs the Flex delegate)"},
         "allow-custom-ops": {"type": "boolean", "default": False, "name": "Custom Ops",
                              "help": "Keep unknown operations as custom operations"},
-        "seed": {"type": "int", "default": 0, "name": "Seed",
-                 "help": "Seed of the sample choice: the same seed gives the same model"},
-        "verify": {"type": "boolean", "default": True, "name": "Verify",
-                   "help": "Run the source and the converted model on a few samples and report how they agree"},
-        "verify-min-agreement": {"type": "int", "default": 0, "name": "Minimum Agreement",
-                                 "help": "Fail when the top-1 agreement of the verification is below this percentage"},
     }
+    table.update(trust_parameters())
+    return table
 
 
 @plugin_convert
@@ -93,17 +89,8 @@ class _Run:
 
     def check(self) -> None:
         o = self.options
-        if not os.path.exists(self.src):
-            raise PluginError("Source model not found: %s" % self.src)
-        if self.src_type not in SUPPORTED_INPUTS:
-            raise PluginError("%s cannot read %r models (supported: %s)" % (NAME, self.src_type, ", ".join(SUPPORTED_INPUTS)))
-        if self.src_type == "pb" and not os.path.isdir(self.src):
-            raise PluginError("A SavedModel is a folder holding saved_model.pb: %s" % self.src)
-        if o.get("quant-tensor") and o.get("quant-channel"):
-            raise PluginError("Choose one of --quant-tensor and --quant-channel, not both")
-        self.num_samples = positive_int(o, "num-samples")
-        if o.get("seed", 0) < 0:
-            raise PluginError("--seed must be 0 or more, not %d" % o["seed"])
+        check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
+        self.num_samples = check_quantization_options(o)
         fmt = o.get("quantize-format") or "none"
         self.quantize = bool(o.get("quantize"))
         if fmt in ("int8", "uint8") and not self.quantize:
@@ -116,8 +103,6 @@ class _Run:
             raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
         if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
-        if self.options.get("verify-min-agreement", 0) not in range(0, 101):
-            raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % o["verify-min-agreement"])
 
     # -------------------------------------------------------------- work
 
@@ -181,18 +166,7 @@ class _Run:
             except (KeyError, IndexError, AttributeError, ValueError):
                 self.runner = None
                 return converter, None
-        import keras
-        path = self.src
-        extension = "." + self.src_type
-        if not path.endswith(extension):  # Keras reads a file by its lower-case extension
-            path = os.path.join(self.workdir, "model" + extension)
-            os.symlink(os.path.abspath(self.src), path)
-        try:
-            # safe_mode stated: a Keras file never runs code (lambdas) it carries
-            model = keras.models.load_model(path, compile=False, safe_mode=True)
-        except Exception as exc:
-            text = str(exc).strip().splitlines()
-            raise PluginError("Cannot read Keras model %s: %s" % (self.src, text[0] if text else type(exc).__name__))
+        model = load_keras_model(self.src, self.src_type, self.workdir)
         self.runner = lambda x: np_of(model(x, training=False))
         shape = list(model.inputs[0].shape) if len(model.inputs) == 1 else None
         return tf.lite.TFLiteConverter.from_keras_model(model), shape

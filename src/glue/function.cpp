@@ -8,6 +8,7 @@
 // and copying by qualified name, and full visibility to the garbage
 // collector. The type is immutable and cannot be instantiated from Python.
 #include "errors.h"
+#include "names.h"
 #include "shared.h"
 
 #include <structmember.h>
@@ -160,20 +161,6 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// __name__ and __qualname__: text only, never deleted (as for a Python function).
-PyObject **name_slot(PyObject *self, void *which) {
-    FunctionObject *f = as_function(self);
-    return which ? &f->qualname : &f->name;
-}
-PyObject *get_name(PyObject *self, void *which) { return Py_NewRef(*name_slot(self, which)); }
-int set_name(PyObject *self, PyObject *value, void *which) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which ? "__qualname__" : "__name__");
-        return -1;
-    }
-    Py_SETREF(*name_slot(self, which), Py_NewRef(value));
-    return 0;
-}
 
 // __signature__: what inspect.signature and pydoc show.
 PyObject *get_signature(PyObject *self, void *) {
@@ -214,8 +201,8 @@ PyTypeObject *make_function_type() {
     static int qualname_tag;
     static PyGetSetDef getset[] = {
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-        {"__name__", get_name, set_name, nullptr, nullptr},
-        {"__qualname__", get_name, set_name, nullptr, &qualname_tag},
+        {"__name__", get_name<FunctionObject>, set_name<FunctionObject>, nullptr, nullptr},
+        {"__qualname__", get_name<FunctionObject>, set_name<FunctionObject>, nullptr, &qualname_tag},
         {"__signature__", get_signature, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyMethodDef methods[] = {{"__reduce__", function_reduce, METH_NOARGS, nullptr},

@@ -8,6 +8,7 @@
 // weak references, and the gi_running / gi_suspended / gi_frame state that
 // inspect.getgeneratorstate reads. Immutable, not instantiable from Python.
 #include "errors.h"
+#include "names.h"
 #include "shared.h"
 
 #include <structmember.h>
@@ -248,19 +249,6 @@ PyObject *generator_repr(PyObject *self) {
     return PyUnicode_FromFormat("<generator object %U at %p>", as_generator(self)->qualname, self);
 }
 
-PyObject **name_slot(PyObject *self, void *which) {
-    GeneratorObject *g = as_generator(self);
-    return which ? &g->qualname : &g->name;
-}
-PyObject *get_name(PyObject *self, void *which) { return Py_NewRef(*name_slot(self, which)); }
-int set_name(PyObject *self, PyObject *value, void *which) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which ? "__qualname__" : "__name__");
-        return -1;
-    }
-    Py_SETREF(*name_slot(self, which), Py_NewRef(value));
-    return 0;
-}
 
 PyObject *gi_running(PyObject *self, void *) { return PyBool_FromLong(as_generator(self)->running); }
 PyObject *gi_suspended(PyObject *self, void *) {
@@ -297,8 +285,8 @@ PyTypeObject *make_generator_type() {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(GeneratorObject, weakrefs), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     static int qualname_tag;
-    static PyGetSetDef getset[] = {{"__name__", get_name, set_name, nullptr, nullptr},
-                                   {"__qualname__", get_name, set_name, nullptr, &qualname_tag},
+    static PyGetSetDef getset[] = {{"__name__", get_name<GeneratorObject>, set_name<GeneratorObject>, nullptr, nullptr},
+                                   {"__qualname__", get_name<GeneratorObject>, set_name<GeneratorObject>, nullptr, &qualname_tag},
                                    {"gi_running", gi_running, nullptr, nullptr, nullptr},
                                    {"gi_suspended", gi_suspended, nullptr, nullptr, nullptr},
                                    {"gi_frame", gi_frame, nullptr, nullptr, nullptr},

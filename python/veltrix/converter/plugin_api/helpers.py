@@ -549,3 +549,57 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
         for text in run.warnings:
             warn(name, text)
         progress_stream.close()
+
+
+# ------------------------------------------------------------ checks
+
+def check_source(name: str, src: str, src_type: str, supported: Sequence[str]) -> None:
+    """Fail early on a source that is missing, of a type the plug-in does not
+    read, or a SavedModel ("pb") that is not a folder."""
+    if not os.path.exists(src):
+        raise PluginError("Source model not found: %s" % src)
+    if src_type not in supported:
+        raise PluginError("%s cannot read %r models (supported: %s)" % (name, src_type, ", ".join(supported)))
+    if src_type == "pb" and not os.path.isdir(src):
+        raise PluginError("A SavedModel is a folder holding saved_model.pb: %s" % src)
+
+
+def check_quantization_options(options: Mapping[str, Any]) -> int:
+    """The checks every quantizing plug-in makes of the reserved and common
+    options; the number of samples asked for."""
+    if options.get("quant-tensor") and options.get("quant-channel"):
+        raise PluginError("Choose one of --quant-tensor and --quant-channel, not both")
+    if options.get("seed", 0) < 0:
+        raise PluginError("--seed must be 0 or more, not %d" % options["seed"])
+    if options.get("verify-min-agreement", 0) not in range(0, 101):
+        raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % options["verify-min-agreement"])
+    return positive_int(options, "num-samples")
+
+
+def load_keras_model(src: str, src_type: str, workdir: str) -> Any:
+    """A Keras model file, loaded with Keras' safe mode stated (a file never
+    runs code it carries) and without regard to the case of its extension."""
+    import keras
+    path = src
+    extension = "." + src_type
+    if not path.endswith(extension):  # Keras reads a file by its lower-case extension
+        path = os.path.join(workdir, "model" + extension)
+        os.symlink(os.path.abspath(src), path)
+    try:
+        return keras.models.load_model(path, compile=False, safe_mode=True)
+    except Exception as exc:  # whatever Keras raises about the file
+        raise PluginError("Cannot read Keras model %s: %s" % (src, first_line(exc) or type(exc).__name__)) from exc
+
+
+def trust_parameters() -> Dict[str, ParameterDescriptor]:
+    """A new table of the parameters a trustworthy conversion offers (what
+    SampleSource, check_quantization_options and agreement read): `seed`,
+    `verify` and `verify-min-agreement`. Add it to your own table."""
+    return {
+        "seed": {"type": "int", "default": 0, "name": "Seed",
+                 "help": "Seed of the sample choice: the same seed gives the same model"},
+        "verify": {"type": "boolean", "default": True, "name": "Verify",
+                   "help": "Run the source and the converted model on a few samples and report how they agree"},
+        "verify-min-agreement": {"type": "int", "default": 0, "name": "Minimum Agreement",
+                                 "help": "Fail when the top-1 agreement of the verification is below this percentage"},
+    }
