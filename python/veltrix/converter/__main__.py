@@ -81,6 +81,7 @@ class _State:
         self.usage_error = False
         self.converting = False
         self.conversion_args = None
+        self.response = None
 
 
 def _first_package_key(options):
@@ -130,6 +131,7 @@ def _watch(module, state, command_line):
         state.converting = True
         response = originals["convert"](args, *a, **k)
         state.converting = False
+        state.response = response
         if _conversion_failed(response):
             state.failed = True
         return response
@@ -246,9 +248,25 @@ def _pairs_hint(module, args):
         args.get("input-model-type", ""), args.get("output-model-type", ""), "; ".join(pairs) or "nothing")
 
 
-def _conversion_hints(module, args):
+def _list_item_hint(args, response):
+    """The option holding the list item that int() or float() refused."""
+    message = response.get("message") if isinstance(response, dict) else None
+    found = re.match(r"(?:invalid literal for int\(\) with base 10|could not convert string to float): '(.*)'",
+                     message if isinstance(message, str) else "")
+    if not found:
+        return None
+    for key, value in args.items():
+        if isinstance(value, str) and "," in value and found.group(1) in value.split(","):
+            return "--%s %s: every item of the list must be a number" % (key, value)
+    return None
+
+
+def _conversion_hints(module, args, response=None):
     if not isinstance(args, dict):
         return []
+    hint = _list_item_hint(args, response)
+    if hint:
+        return [hint]
     hints = []
     for key in ("source", "dest"):
         if key in args and not isinstance(args[key], str):
@@ -388,7 +406,7 @@ def execute(module=None, argv=None):
             if status == EXIT_USAGE and _options_after_paths(state.argv):
                 _say("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")
             elif status == EXIT_FAILED and state.conversion_args is not None:
-                for hint in _conversion_hints(module, state.conversion_args):
+                for hint in _conversion_hints(module, state.conversion_args, state.response):
                     _say("hint: " + hint)
         sys.stdout.flush()
     except KeyboardInterrupt:
