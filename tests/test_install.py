@@ -22,7 +22,7 @@ def canonical(name):
 @pytest.fixture(scope="module")
 def wheels(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheels")
-    for project in (ROOT, ROOT / "plugins" / "veltrix-tflite"):
+    for project in (ROOT, ROOT / "plugins" / "veltrix-tflite", ROOT / "plugins" / "veltrix-onnx"):
         subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation", "-w", str(out),
                         str(project)], check=True, capture_output=True, cwd=out)
     return out
@@ -34,7 +34,7 @@ def bare(wheels, tmp_path_factory):
     venv = tmp_path_factory.mktemp("bare") / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, capture_output=True)
     subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps", "--no-index",
-                    *map(str, sorted(wheels.glob("*.whl")))], check=True, capture_output=True)
+                    *map(str, sorted(wheels.glob("veltrix_[ct]*.whl")))], check=True, capture_output=True)
     return venv
 
 
@@ -60,13 +60,14 @@ def test_a_missing_sample_dependency_raises_what_python_raises(bare, tmp_path, m
                              "extra: pip install 'veltrix-converter[samples]'\n" % (missing, missing, module)), result.stderr
 
 
-def test_plugin_metadata_covers_every_import(wheels):
-    (wheel,) = wheels.glob("veltrix_tflite-*.whl")
+@pytest.mark.parametrize("plugin", ["veltrix_tflite", "veltrix_onnx"])
+def test_plugin_metadata_covers_every_import(wheels, plugin):
+    (wheel,) = wheels.glob(plugin + "-*.whl")
     with zipfile.ZipFile(wheel) as z:
         metadata = z.read(next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))).decode()
     required = {canonical(re.match(r"[A-Za-z0-9._-]+", line.split(":", 1)[1].strip()).group())
                 for line in metadata.splitlines() if line.startswith("Requires-Dist:")}
-    tree = ast.parse((ROOT / "plugins" / "veltrix-tflite" / "veltrix_tflite.py").read_text())
+    tree = ast.parse((ROOT / "plugins" / plugin.replace("_", "-") / (plugin + ".py")).read_text())
     imported = {alias.name.split(".")[0] for node in ast.walk(tree) if isinstance(node, ast.Import) for alias in node.names}
     imported |= {node.module.split(".")[0] for node in ast.walk(tree) if isinstance(node, ast.ImportFrom) and node.module}
     providers = importlib.metadata.packages_distributions()
