@@ -15,6 +15,13 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 
 
+def bare_env():
+    """The environment of a process in the bare venv: nothing of this run's
+    own paths (PYTHONPATH, a preloaded sanitizer runtime) leaks into it."""
+    import os
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONHOME")}
+
+
 def canonical(name):
     return re.sub(r"[-_.]+", "-", name).lower()
 
@@ -32,9 +39,10 @@ def wheels(tmp_path_factory):
 def bare(wheels, tmp_path_factory):
     """A fresh environment holding only the two wheels, none of their dependencies."""
     venv = tmp_path_factory.mktemp("bare") / "venv"
-    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, capture_output=True)
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, capture_output=True, env=bare_env())
     subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-deps", "--no-index",
-                    *map(str, sorted(wheels.glob("veltrix_[ct]*.whl")))], check=True, capture_output=True)
+                    *map(str, sorted(wheels.glob("veltrix_[ct]*.whl")))], check=True, capture_output=True,
+                   env=bare_env())
     return venv
 
 
@@ -46,7 +54,7 @@ def bare(wheels, tmp_path_factory):
 ])
 def test_the_command_works_without_the_sample_dependencies(bare, tmp_path, words, expected):
     result = subprocess.run([str(bare / "bin" / "veltrix-converter"), *words], capture_output=True, text=True,
-                            cwd=tmp_path, stdin=subprocess.DEVNULL)
+                            cwd=tmp_path, stdin=subprocess.DEVNULL, env=bare_env())
     assert result.returncode == 0 and expected in result.stdout, result.stdout + result.stderr
 
 
@@ -55,7 +63,8 @@ def test_a_missing_sample_dependency_raises_what_python_raises(bare, tmp_path, m
     code = ("try:\n    import veltrix.converter.plugin_api.%s\n"
             "except ModuleNotFoundError as exc:\n    print(exc.name, '|', exc, '|', *getattr(exc, '__notes__', []))\n"
             % module)
-    result = subprocess.run([str(bare / "bin" / "python"), "-c", code], capture_output=True, text=True, cwd=tmp_path)
+    result = subprocess.run([str(bare / "bin" / "python"), "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                            env=bare_env())
     assert result.stdout == ("%s | No module named '%s' | veltrix.converter.plugin_api.%s needs the 'samples' "
                              "extra: pip install 'veltrix-converter[samples]'\n" % (missing, missing, module)), result.stderr
 
