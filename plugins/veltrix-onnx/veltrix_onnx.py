@@ -12,7 +12,7 @@ nothing heavy at load time.
 
 import os
 import shutil
-from typing import Any, Callable, List, Optional, Tuple, Union
+from typing import Any, Callable, List, Optional, Set, Tuple, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
@@ -88,6 +88,7 @@ class _Run:
         self.notes: List[str] = []
         self.warnings: List[str] = []
         self.runner: Optional[Callable[[Any], Any]] = None
+        self.sources: Optional[SampleSource] = None
         self.to_source_layout: Callable[[Any], Any] = lambda x: x
 
     def check(self) -> None:
@@ -143,10 +144,13 @@ class _Run:
             path = self._quantize(path)
         with open(path, "rb") as f:
             model = f.read()
-        described = self._describe(path)
-        parts = [described] + self.notes
+        ops = {n.op_type for n in self.onnx.load_from_string(model).graph.node}
+        if (self.quantize or self.options.get("dynamic")) and not ops & set(QUANTIZED_OPS):
+            raise PluginError("ONNX Runtime quantized no operator of this model; nothing was written")
+        session = self.ort.InferenceSession(model, providers=["CPUExecutionProvider"])
+        parts = [self._describe(session, ops)] + self.notes
         if self.options.get("verify"):
-            parts.append(self._verify(path))
+            parts.append(self._verify(path, session))
         with safe_output(self.dst) as partial:
             with open(partial, "wb") as f:
                 f.write(model)
@@ -238,8 +242,8 @@ class _Run:
             q.quantize_dynamic(path, out, per_channel=per_channel, weight_type=q.QuantType.QInt8)
             self.notes.append("dynamically quantized (int8 weights, %s)" % ("per-channel" if per_channel else "per-tensor"))
         else:
-            name, self.shape = self._input(path)
-            self.sources = SampleSource(o, self.shape, self.num_samples, self.workdir)
+            name, shape = self._input(path)
+            self.sources = SampleSource(o, shape, self.num_samples, self.workdir)
             calibration = self.sources.calibrate(self.np.float32, self.progress)
             self.warnings.extend(self.sources.warnings)
             reader = _Reader(name, calibration, lambda x: self.np.asarray(x, dtype=self.np.float32))
@@ -255,35 +259,26 @@ class _Run:
             self.notes.append("quantized %s, %s activations, %s format, %s calibration, %s" % (
                 "per-channel" if per_channel else "per-tensor", self.activation, o.get("quant-format") or "qdq",
                 o.get("calibration-method") or "minmax", self.sources.used_text()))
-        ops = {n.op_type for n in self.onnx.load(out).graph.node}
-        if not ops & set(QUANTIZED_OPS):
-            raise PluginError("ONNX Runtime quantized no operator of this model; nothing was written")
         return out
 
-    def _describe(self, path: str) -> str:
-        session = self.ort.InferenceSession(path, providers=["CPUExecutionProvider"])
-
+    def _describe(self, session: Any, ops: Set[str]) -> str:
         def tensors(items: Any) -> str:
             return ", ".join("%s[%s]" % (t.type.replace("tensor(", "").rstrip(")").replace("float", "float32"),
                                          ", ".join(str(d) if isinstance(d, int) else "?" for d in t.shape))
                              for t in items)
-        ops = {n.op_type for n in self.onnx.load(path).graph.node}
         quantized = sorted(ops & set(QUANTIZED_OPS))
         return "input %s, output %s%s" % (tensors(session.get_inputs()), tensors(session.get_outputs()),
                                            "; quantized operators: " + ", ".join(quantized) if quantized else "")
 
-    def _verify(self, path: str) -> str:
+    def _verify(self, path: str, session: Any) -> str:
         if self.runner is None:
             return "not verified (the source model cannot be run)"
         self.progress.stage("verifying")
-        shape = getattr(self, "shape", None)
-        if shape is None:
-            _, shape = self._input(path)
-        sources = getattr(self, "sources", None) or SampleSource(self.options, shape, self.num_samples, self.workdir)
-        samples, what = sources.verification()
+        if self.sources is None:  # not calibrated: samples of the model's own input shape
+            self.sources = SampleSource(self.options, self._input(path)[1], self.num_samples, self.workdir)
+        samples, what = self.sources.verification()
         if not samples:
             return "not verified (no sample fits the input shape)"
-        session = self.ort.InferenceSession(path, providers=["CPUExecutionProvider"])
         name = session.get_inputs()[0].name
         pairs = [(self.runner(self.to_source_layout(x)), session.run(None, {name: x})[0]) for x in samples]
         return agreement(pairs, what, self.options.get("verify-min-agreement", 0))

@@ -192,7 +192,8 @@ class _Run:
     # --------------------------------------------------- the result
 
     def _finish(self, model: bytes) -> str:
-        described, inputs, outputs = self._describe(model)
+        described, interpreter = self._describe(model)
+        inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
         for wanted, details, what in ((self.in_type, inputs, "input"), (self.out_type, outputs, "output")):
             if wanted in TYPES and any(d["dtype"].__name__ != wanted for d in details):
                 raise PluginError("The converter made a model with %s %s, not the %s asked for; nothing was written"
@@ -202,7 +203,7 @@ class _Run:
             parts.append("%s, %s" % (self.quant_note, self.sources.used_text()))
         parts.extend(self.notes)
         if self.options.get("verify"):
-            parts.append(self._verify(model))
+            parts.append(self._verify(interpreter))
         with safe_output(self.dst) as partial:
             with open(partial, "wb") as f:
                 f.write(model)
@@ -217,15 +218,16 @@ class _Run:
         interpreter.allocate_tensors()
         return interpreter
 
-    def _describe(self, model: bytes) -> Tuple[str, List[Any], List[Any]]:
+    def _describe(self, model: bytes) -> Tuple[str, Any]:
+        """The tensors of the converted model, and its interpreter (kept for verification)."""
         interpreter = self._interpreter(model)
         inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
 
         def tensors(details: List[Any]) -> str:
             return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
-        return "input %s, output %s" % (tensors(inputs), tensors(outputs)), inputs, outputs
+        return "input %s, output %s" % (tensors(inputs), tensors(outputs)), interpreter
 
-    def _verify(self, model: bytes) -> str:
+    def _verify(self, interpreter: Any) -> str:
         np = self.np
         if self.runner is None:
             return "not verified (the source model's signature cannot be called)"
@@ -233,7 +235,6 @@ class _Run:
         samples, what = self.sources.verification()
         if not samples:
             return "not verified (no sample fits the input shape)"
-        interpreter = self._interpreter(model)
         inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
         pairs = []
         for x in samples:

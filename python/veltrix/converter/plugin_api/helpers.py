@@ -28,6 +28,7 @@ import difflib
 import functools
 import io
 import os
+import shutil
 import stat
 import sys
 import tempfile
@@ -544,7 +545,6 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
         lines = str(exc).strip().splitlines()
         raise PluginError("%s: %s (%s)" % (type(exc).__name__, lines[0] if lines else "", line)) from exc
     finally:
-        import shutil
         shutil.rmtree(run.workdir, ignore_errors=True)
         for text in run.warnings:
             warn(name, text)
