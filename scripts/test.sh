@@ -5,4 +5,4 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/env.sh"
 cd "$ROOT"
-exec "$VENV/bin/pytest" "$@"
+exec "$VENV/bin/python" -m pytest "$@"

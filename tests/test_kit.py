@@ -120,3 +120,25 @@ def test_the_copyable_example_passes_its_own_tests(tmp_path):
 ])
 def test_help_shows_the_native_api(obj, text):
     assert text in " ".join(pydoc.render_doc(pydoc.locate(obj), renderer=pydoc.plaintext).split())
+
+
+@pytest.mark.parametrize("shape, asked, layout, phrase", [
+    ([1, 1, 16, 16], None, "NCHW", "channels-first (NCHW), read from the input shape [1, 1, 16, 16]"),
+    ([1, 3, 224, 224], None, "NCHW", "read from"),
+    ([None, 3, None, None], None, "NCHW", "[?, 3, ?, ?]"),
+    ([1, 16, 16, 1], None, "NHWC", "channels-last (NHWC), read from"),
+    ([-1, 224, 224, 3], None, "NHWC", "read from"),
+    ([1, 3, 3, 3], None, "NHWC", "the default (the input shape [1, 3, 3, 3] does not say)"),
+    ([1, 3, 2, 2], None, "NHWC", "the default"),
+    ([1, 20], None, "NHWC", "the default"),
+    ([1, 3, 3, 3], True, "NCHW", "channels-first (NCHW), as asked"),
+    ([1, 32, 32, 3], True, None, "is channels-last (NHWC), but channels-first (NCHW) was asked for"),
+])
+def test_image_layout_is_read_from_the_shape_only_where_unambiguous(shape, asked, layout, phrase):
+    from veltrix.converter.plugin_api.helpers import choose_layout
+    if layout is None:
+        with pytest.raises(PluginError, match=r"\[1, 32, 32, 3\] " + phrase.replace("(", r"\(").replace(")", r"\)")):
+            choose_layout(shape, asked)
+        return
+    got, how = choose_layout(shape, asked)
+    assert (got, phrase in how) == (layout, True), how

@@ -1,0 +1,59 @@
+"""What every converter plug-in needs beyond the two-function contract, in one
+place: a failure type and a decorator that keep answers well-formed, strict
+checks of the parameter dictionary against the plug-in's table, calibration
+that is accounted for, deterministic sampling, safe writing of the
+destination, quiet native libraries, and progress for people.
+
+A plug-in written with them::
+
+    from veltrix.converter.plugin_api.helpers import PluginError, check_options, plugin_convert, safe_output
+
+    def query_convert(src_type, dst_type):
+        ...
+
+    @plugin_convert
+    def convert(src, dst, params):
+        options = check_options(params, query_convert(params["input-model-type"], params["output-model-type"]))
+        if options["level"] > 9:
+            raise PluginError("--level must be 0 to 9, not %d" % options["level"])
+        with safe_output(dst) as partial:
+            write_model(partial)
+        return "Wrote %s" % dst
+
+Plug-in authors import everything from here; the modules of this package
+hold one concern each: `answers`, `options`, `progress`, `determinism`,
+`samples`, `layout`, `verification`, `files`, `run`, and `keras_models` (the one
+framework-specific piece).
+
+Nothing here imports NumPy, Pillow or TensorFlow at import time.
+"""
+
+from veltrix.converter.plugin_api.helpers.answers import ConvertFunction, PluginError, failure, first_line, plugin_convert, success
+from veltrix.converter.plugin_api.helpers.determinism import seeded
+from veltrix.converter.plugin_api.helpers.files import check_destination, check_source, safe_output
+from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
+from veltrix.converter.plugin_api.helpers.layout import (
+    CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
+from veltrix.converter.plugin_api.helpers.options import (
+    FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, positive_int,
+    trust_parameters)
+from veltrix.converter.plugin_api.helpers.progress import Progress, is_terminal, warn
+from veltrix.converter.plugin_api.helpers.run import (
+    ConversionRun, NativeOutput, captured_native_output, conversion_run, last_meaningful_line)
+from veltrix.converter.plugin_api.helpers.samples import (
+    IMAGE_SUFFIXES, MODE_NAMES, UNDECODABLE, VERIFY_SAMPLES, Calibration, SampleSource, find_images,
+    is_datastore, summary_of_skipped, survey_images)
+from veltrix.converter.plugin_api.helpers.verification import agreement
+
+__all__ = [
+    "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction",
+    "check_options", "check_quantization_options", "positive_int", "trust_parameters",
+    "FRONT_END_KEYS", "TRUE_WORDS", "FALSE_WORDS",
+    "Progress", "is_terminal", "warn", "seeded",
+    "IMAGE_SUFFIXES", "MODE_NAMES", "UNDECODABLE", "VERIFY_SAMPLES", "Calibration", "SampleSource",
+    "find_images", "is_datastore", "summary_of_skipped", "survey_images",
+    "agreement", "check_source", "check_destination", "safe_output",
+    "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
+    "load_keras_model",
+    "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
+]

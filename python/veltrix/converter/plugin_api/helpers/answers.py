@@ -1,0 +1,57 @@
+"""Answers a plug-in gives: the failure type whose message is meant for the
+user, and the decorator that keeps every answer of `convert` well-formed."""
+
+import functools
+from typing import Any, Callable
+
+from veltrix.converter.plugin_api.contract import ConversionResponse, Params
+
+ConvertFunction = Callable[[str, str, Params], Any]
+
+class PluginError(Exception):
+    """A failure with a message meant for the user: `plugin_convert` turns it
+    into a FAILURE answer."""
+
+
+def success(message: object) -> ConversionResponse:
+    """A conversion response reporting success."""
+    return {"success": "yes", "message": str(message)}
+
+
+def failure(message: object) -> ConversionResponse:
+    """A conversion response reporting failure."""
+    return {"success": "no", "message": str(message)}
+
+
+def first_line(text: object) -> str:
+    lines = [line.strip() for line in str(text).strip().splitlines() if line.strip()]
+    return lines[0] if lines else ""
+
+
+def plugin_convert(function: ConvertFunction) -> Callable[[str, str, Params], ConversionResponse]:
+    """Wrap a plug-in's `convert` so that its answer is always well-formed:
+    a text (or a success response) is success, PluginError is a failure with
+    its message, any other Exception a failure naming it. SystemExit and
+    KeyboardInterrupt pass through."""
+    @functools.wraps(function)
+    def convert(src: str, dst: str, params: Params) -> ConversionResponse:
+        try:
+            result = function(src, dst, params)
+        except PluginError as exc:
+            return failure(str(exc))
+        except Exception as exc:  # an error of a library the plug-in uses
+            text = first_line(exc)
+            return failure("%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__)
+        if result is None:
+            return failure("The plug-in gave no answer")
+        if isinstance(result, str):
+            return success(result)
+        if isinstance(result, dict):
+            ok = result.get("success")
+            if ok is True or ok == "yes":
+                return success(result.get("message", ""))
+            if ok is False or ok == "no":
+                return failure(result.get("message", ""))
+        return failure("The plug-in answered %r; an answer is a text or {'success': 'yes' or 'no', 'message': text}"
+                       % (result,))
+    return convert

@@ -1,0 +1,81 @@
+"""The frame of one conversion: a work folder, native libraries' chatter
+kept out of the user's way and quoted when they fail, warnings shown at
+the end."""
+
+import contextlib
+import io
+import os
+import shutil
+import sys
+import tempfile
+from typing import Iterator, List
+
+from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.progress import Progress, warn
+
+class NativeOutput:
+    """What native libraries wrote to standard error during a block."""
+    text = ""
+
+
+@contextlib.contextmanager
+def captured_native_output() -> Iterator["NativeOutput"]:
+    """Standard error of native libraries (file descriptor 2) kept in a
+    buffer for the block instead of reaching the user; the object yielded
+    has `.text` once the block ends, for a failure message."""
+    captured = NativeOutput()
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield captured
+        finally:
+            sys.stderr.flush()
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            captured.text = sink.read().decode("utf-8", "replace")
+
+
+def last_meaningful_line(text: str) -> str:
+    """The last line of native output that says something (not a bare
+    location or a blank)."""
+    for line in reversed(text.strip().splitlines()):
+        line = line.strip()
+        if line and not line.startswith(("W0000", "I0000", "WARNING: All log messages")):
+            return line
+    return ""
+
+class ConversionRun:
+    """What one conversion holds while it works (see `conversion_run`)."""
+
+    def __init__(self, name: str, progress: Progress, workdir: str) -> None:
+        self.name, self.progress, self.workdir = name, progress, workdir
+        self.warnings: List[str] = []
+
+
+@contextlib.contextmanager
+def conversion_run(name: str) -> Iterator[ConversionRun]:
+    """The frame of one conversion: a work folder (removed after), progress
+    on the real standard error, standard output and native libraries'
+    standard error kept out of the user's way, a library's error turned into
+    a PluginError quoting the last meaningful line the library printed, and
+    the warnings collected in `.warnings` shown at the end."""
+    progress_stream = os.fdopen(os.dup(2), "w")
+    run = ConversionRun(name, Progress(name, progress_stream), tempfile.mkdtemp(prefix=name + "-"))
+    native = NativeOutput()
+    try:
+        with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()):
+            yield run
+    except Exception as exc:
+        line = "" if isinstance(exc, PluginError) else last_meaningful_line(native.text)
+        if not line:
+            raise
+        lines = str(exc).strip().splitlines()
+        raise PluginError("%s: %s (%s)" % (type(exc).__name__, lines[0] if lines else "", line)) from exc
+    finally:
+        shutil.rmtree(run.workdir, ignore_errors=True)
+        for text in run.warnings:
+            warn(name, text)
+        progress_stream.close()

@@ -1,0 +1,192 @@
+"""Calibration and verification samples: image surveys (what was found,
+what is usable and why the rest is not), the counted calibration
+generator, and `SampleSource`, which accounts for where the samples of one
+conversion come from."""
+
+import contextlib
+import io
+import os
+from typing import Any, Callable, Dict, Generator, Iterator, List, Mapping, Optional, Sequence, Tuple
+
+from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.determinism import seeded
+from veltrix.converter.plugin_api.helpers.progress import Progress
+
+IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg")
+
+def find_images(folder: str) -> List[str]:
+    """Image files below `folder` as the sample modules find them."""
+    found: List[str] = []
+    for root, _, files in os.walk(folder):
+        found.extend(os.path.join(root, f) for f in sorted(files) if f.lower().endswith(IMAGE_SUFFIXES))
+    return found
+
+
+MODE_NAMES = {"L": "greyscale", "LA": "greyscale with alpha", "P": "palette", "RGBA": "RGBA", "CMYK": "CMYK",
+              "RGB": "RGB", "I": "32-bit greyscale", "I;16": "16-bit greyscale", "F": "float", "1": "black and white"}
+UNDECODABLE = "undecodable"
+
+
+def survey_images(paths: Sequence[str], channels: int) -> Tuple[List[str], Dict[str, int]]:
+    """(usable paths, {reason: count}) for images the sample modules can turn
+    into `channels`-channel samples, reading headers only. A reason is the
+    image's colour mode ("greyscale", "CMYK", ...) or "undecodable"."""
+    from PIL import Image
+    modes = {1: ("L",), 3: ("RGB",), 4: ("RGBA",)}.get(channels, ())
+    usable: List[str] = []
+    skipped: Dict[str, int] = {}
+    for path in paths:
+        try:
+            with Image.open(path) as img:
+                mode = img.mode
+        except Exception:  # noqa: B902 - any image Pillow cannot open is skipped the same way
+            reason = UNDECODABLE
+        else:
+            if mode in modes:
+                usable.append(path)
+                continue
+            reason = MODE_NAMES.get(mode, mode)
+        skipped[reason] = skipped.get(reason, 0) + 1
+    return usable, skipped
+
+
+def summary_of_skipped(skipped: Mapping[str, int], channels: int) -> str:
+    """"6 skipped: 2 CMYK, 2 greyscale (not 3 channels), 1 undecodable"."""
+    modes = sorted((r, n) for r, n in skipped.items() if r != UNDECODABLE)
+    parts = []
+    if modes:
+        parts.append("%s (not %d channel%s)" % (", ".join("%d %s" % (n, r) for r, n in modes), channels,
+                                               "" if channels == 1 else "s"))
+    if skipped.get(UNDECODABLE):
+        parts.append("%d %s" % (skipped[UNDECODABLE], UNDECODABLE))
+    return "%d skipped: %s" % (sum(skipped.values()), ", ".join(parts))
+
+
+class Calibration:
+    """The samples a quantizer draws, counted: wraps a Dataset's generator
+    function so that at most `limit` samples reach the quantizer, and records
+    how many did."""
+
+    def __init__(self, generator_function: Callable[[], Iterator[Any]], limit: int,
+                 progress: Optional[Progress] = None) -> None:
+        self.function, self.limit, self.progress = generator_function, limit, progress
+        self.used = 0
+
+    def __call__(self) -> Generator[Any, None, None]:
+        self.used = 0
+        generator = self.function()
+        try:
+            for sample in generator:
+                if self.used >= self.limit:
+                    break
+                self.used += 1
+                if self.progress:
+                    self.progress.count("calibrating", self.used, self.limit)
+                yield sample
+        finally:
+            close = getattr(generator, "close", None)
+            if close is not None:
+                close()
+
+VERIFY_SAMPLES = 4
+
+
+def is_datastore(source: str) -> bool:
+    """A sample source the datastore module reads (as the sample modules decide)."""
+    return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
+
+
+class SampleSource:
+    """Where a conversion's calibration and verification samples come from,
+    accounted for. A folder is surveyed (found, usable, skipped and why);
+    `num_samples` usable images are chosen with `seed` for calibration and up
+    to four others held out for verification (the calibration images when
+    none are left). An empty source is white noise, with a warning."""
+
+    def __init__(self, options: Mapping[str, Any], shape: Sequence[int], num_samples: int, workdir: str) -> None:
+        self.source = str(options.get("samples") or "")
+        self.shape, self.num_samples, self.workdir = list(shape), num_samples, workdir
+        self.crop = bool(options.get("crop"))
+        self.norm = str(options.get("quant-normalization") or "unsigned")
+        self.seed = int(options.get("seed", 0) or 0)
+        self.warnings: List[str] = []
+        self.verify_images: Optional[Tuple[List[str], str]] = None
+        self.calibration: Optional[Calibration] = None
+        # channels-first when entry 1 is 3, as the sample modules decide
+        self.channels = 3 if len(self.shape) > 1 and self.shape[1] == 3 else self.shape[-1]
+
+    @property
+    def name(self) -> str:
+        return self.source or "white noise"
+
+    def check(self) -> None:
+        """Fail early on a source that does not exist."""
+        if self.source and not is_datastore(self.source) and not os.path.isdir(self.source):
+            raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)"
+                              % self.source)
+
+    def _link_folder(self, name: str, paths: Sequence[str]) -> str:
+        """A folder of links to exactly these images, for the sample modules."""
+        folder = os.path.join(self.workdir, name)
+        os.mkdir(folder)
+        for i, path in enumerate(paths):
+            os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
+        return folder
+
+    def _folder(self) -> Tuple[str, int, str]:
+        import numpy as np
+        found = find_images(self.source)
+        usable, skipped = survey_images(found, self.channels)
+        if not usable:
+            raise PluginError("No usable image in %s: %d found%s" % (
+                self.source, len(found), ", " + summary_of_skipped(skipped, self.channels) if skipped else ""))
+        chosen = [usable[i] for i in np.random.RandomState(self.seed).permutation(len(usable))]
+        calibrate, rest = chosen[:self.num_samples], chosen[self.num_samples:]
+        self.verify_images = ((rest[:VERIFY_SAMPLES], "held-out images") if rest
+                              else (calibrate[:VERIFY_SAMPLES], "calibration images, none held out"))
+        text = "from %s (%d images found, %d usable" % (self.source, len(found), len(usable))
+        text += (", " + summary_of_skipped(skipped, self.channels) if skipped else "") + ")"
+        return self._link_folder("calibration", calibrate), len(calibrate), text
+
+    def calibrate(self, input_type: Any, progress: Optional[Progress] = None) -> Calibration:
+        """A counted generator function of calibration samples of `input_type`."""
+        from veltrix.converter.plugin_api.dataset import Dataset
+        if not self.source:
+            source, count = "", self.num_samples
+            self.warnings.append("no --samples given: calibrated on white noise, so accuracy will suffer; "
+                                 "pass --samples with a folder of representative images")
+            self.accounting = "from white noise (accuracy will suffer; pass --samples)"
+        elif is_datastore(self.source):
+            source, count = self.source, self.num_samples
+            self.accounting = "from the datastore %s" % self.source
+        else:
+            source, count, self.accounting = self._folder()
+        with contextlib.redirect_stdout(io.StringIO()):  # the white-noise notice: the warning says it
+            dataset = Dataset((source, self.crop), self.shape, self.norm, count, input_type)  # type: ignore[arg-type]
+            function = dataset.generator()
+        self.calibration = Calibration(function, self.num_samples, progress)
+        return self.calibration
+
+    def used_text(self) -> str:
+        used = self.calibration.used if self.calibration else 0
+        return "%d sample%s reached calibration %s" % (used, "" if used == 1 else "s", self.accounting)
+
+    def verification(self) -> Tuple[List[Any], str]:
+        """Float32 NumPy samples for comparing models, and what they are."""
+        import numpy as np
+
+        from veltrix.converter.plugin_api.dataset import Dataset
+        images = self.verify_images
+        if images is None and self.source and os.path.isdir(self.source):
+            usable, _ = survey_images(find_images(self.source), self.channels)
+            images = (usable[:VERIFY_SAMPLES], "images of %s" % self.source)
+        if images is not None:
+            source, what = self._link_folder("verification", images[0]), images[1]
+        elif self.source and is_datastore(self.source):
+            source, what = self.source, "the datastore"
+        else:
+            source, what = "", "white noise"
+        with seeded(self.seed + 1), contextlib.redirect_stdout(io.StringIO()):
+            dataset = Dataset((source, self.crop), self.shape, self.norm, VERIFY_SAMPLES, np.float32)  # type: ignore[arg-type]
+            samples = [np.asarray(s[0], dtype=np.float32) for s in dataset.generator()()]
+        return samples, what
