@@ -17,14 +17,15 @@ from test_cli import USAGE
 VERSION = "veltrix-converter 0.1.0\n"
 HELP = "".join(line + "\n" for line in USAGE)
 
-# Converts h5 to tflite after an optional pause, writing the destination;
-# its answer can be replaced through the environment.
+# Converts h5 to vxt (a type no other plug-in converts to) after an optional
+# pause, writing the destination; its answer can be replaced through the
+# environment.
 WRITER = '''
 import json, os, time
 def query_convert(src_type, dst_type):
     if src_type is None and dst_type is None:
-        return {"supported_inputs": ["h5"], "supported_outputs": ["tflite"]}
-    if src_type == "h5" and dst_type == "tflite":
+        return {"supported_inputs": ["h5"], "supported_outputs": ["vxt"]}
+    if src_type == "h5" and dst_type == "vxt":
         return {"pause": {"type": "int", "default": 0}}
     return None
 def convert(src, dst, params):
@@ -57,31 +58,31 @@ def err(text):
     ([], 0, None, ""),
     (["-v"], 0, VERSION, ""),
     (["-h"], 0, VERSION + HELP, ""),
-    (["m.h5", "out.tflite"], 0, None, ""),
+    (["m.h5", "out.vxt"], 0, None, ""),
     (["---x"], 2, "Invalid Argument: ---x\n" + VERSION + HELP, ""),
     (["--quantize"], 2, VERSION + HELP, ""),
     (["-i"], 2, VERSION + "Package Path Missing\n", ""),
     (["-u"], 2, VERSION + "Plugin Name Missing\n", ""),
-    (["m.h5", "out.tflite", "--quantize"], 2, VERSION + HELP,
+    (["m.h5", "out.vxt", "--quantize"], 2, VERSION + HELP,
      err("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")),
-    (["m.h5", "out.tflite", "--num-samples", "5"], 2, VERSION + HELP,
+    (["m.h5", "out.vxt", "--num-samples", "5"], 2, VERSION + HELP,
      err("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")),
-    (["a.h5", "b.tflite"], 1, VERSION + "FAILURE: No Converter found to convert a.h5 to b.tflite\n",
+    (["a.h5", "b.vxt"], 1, VERSION + "FAILURE: No Converter found to convert a.h5 to b.vxt\n",
      err("hint: the source a.h5 does not exist")),
     (["m.h5", "b.xyz"], 1, VERSION + "FAILURE: No Converter found to convert m.h5 to b.xyz\n",
-     err("hint: no installed plug-in converts 'h5' to 'xyz'; installed plug-ins convert: *vx-writer (h5 -> tflite)*")),
-    (["--plugin", "nope", "m.h5", "b.tflite"], 1, None,
+     err("hint: no installed plug-in converts 'h5' to 'xyz'; installed plug-ins convert: *vx-writer (h5 -> vxt)*")),
+    (["--plugin", "nope", "m.h5", "b.vxt"], 1, None,
      err("hint: no installed plug-in is named 'nope' (installed: *vx-writer*)")),
-    (["--plugin", "writer-ep", "m.h5", "b.tflite"], 1, None,
+    (["--plugin", "writer-ep", "m.h5", "b.vxt"], 1, None,
      err("hint: no installed plug-in is named 'writer-ep' (installed: *vx-writer*); 'writer-ep' is an entry point of "
          "vx-writer: use --plugin vx-writer")),
-    (["--input-shape", "1,x,3,3", "m.h5", "out.tflite"], 1, None,
+    (["--input-shape", "1,x,3,3", "m.h5", "out.vxt"], 1, None,
      err("hint: --input-shape 1,x,3,3: every item of the list must be a number")),
     (["-i", "no-such.whl"], 1, VERSION,
      err("cannot install 'no-such.whl': no such file or folder (-i takes the path of a plug-in wheel or project)")),
     (["-u", "numpy"], 1, VERSION,
      err("'numpy' is not an installed veltrix-converter plug-in; -u removes only plug-ins (installed: *vx-writer*)")),
-    (["--input-model-type", "h5", "--source", "m.h5", "b.tflite"], 1, None,
+    (["--input-model-type", "h5", "--source", "m.h5", "b.vxt"], 1, None,
      err("error: --source was given without a path (options go before SOURCE DEST): TypeError: can only concatenate "
          'str (not "bool") to str (VELTRIX_DEBUG=1 shows the traceback)')),
 ])
@@ -96,11 +97,11 @@ def test_exit_statuses_and_messages(writer, words, status, out, stderr):
 
 def test_a_plugin_answer_that_cannot_be_reported(writer):
     bad = {"VX_ANSWER": json.dumps({"success": "yes", "message": 42})}
-    result = run(writer, "m.h5", "out.tflite", env=bad)
+    result = run(writer, "m.h5", "out.vxt", env=bad)
     assert result.returncode == 1 and result.stderr == err(
         'error: plug-in vx-writer failed or gave an answer that cannot be reported: TypeError: unsupported operand '
         "type(s) for +: 'int' and 'str' (VELTRIX_DEBUG=1 shows the traceback)")
-    debug = run(writer, "m.h5", "out.tflite", env=dict(bad, VELTRIX_DEBUG="1"))
+    debug = run(writer, "m.h5", "out.vxt", env=dict(bad, VELTRIX_DEBUG="1"))
     assert debug.returncode == 1 and "Traceback (most recent call last)" in debug.stderr
 
 
@@ -113,7 +114,7 @@ def test_guards_never_run_pip(writer, tmp_path):
 
 
 def test_closed_output_pipe_never_loses_work(writer):
-    out = writer.root / "piped.tflite"
+    out = writer.root / "piped.vxt"
     proc = subprocess.Popen([COMMAND, "--pause", "1", "m.h5", str(out)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, cwd=writer.root, env=writer.env())
     proc.stdout.read(5)
@@ -124,7 +125,7 @@ def test_closed_output_pipe_never_loses_work(writer):
 
 
 def test_ctrl_c_is_one_line_and_status_130(writer):
-    out = writer.root / "slow.tflite"
+    out = writer.root / "slow.vxt"
     proc = subprocess.Popen([COMMAND, "--pause", "60", "m.h5", str(out)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, cwd=writer.root, env=writer.env())
     deadline = time.monotonic() + 60
@@ -139,14 +140,117 @@ def test_json_listing_and_parameter_table(writer):
     listing = run(writer, "-l", "--json")
     assert listing.returncode == 0 and listing.stderr == ""
     (record,) = [r for r in json.loads(listing.stdout) if r["name"] == "vx-writer"]
-    assert record["verdict"] == "ok" and record["inputs"] == ["h5"] and record["outputs"] == ["tflite"]
+    assert record["verdict"] == "ok" and record["inputs"] == ["h5"] and record["outputs"] == ["vxt"]
     assert set(record) == {"name", "version", "summary", "author", "path", "inputs", "outputs", "verdict"}
 
-    table = run(writer, "--json", "-h", "vx-writer", "h5", "tflite")
+    table = run(writer, "--json", "-h", "vx-writer", "h5", "vxt")
     parsed = json.loads(table.stdout)
     assert table.returncode == 0 and parsed["pause"] == {"type": "int", "default": 0}
     assert parsed["input-shape"]["default"] == [1, 224, 224, 3] and list(parsed)[0] == "pause"
 
-    for words, status in ((["--json", "-h", "vx-writer", "h5", "onnx"], 1), (["--json", "m.h5", "b.tflite"], 2)):
+    for words, status in ((["--json", "-h", "vx-writer", "h5", "onnx"], 1), (["--json", "m.h5", "b.vxt"], 2)):
         result = run(writer, *words)
         assert result.returncode == status and result.stdout == "" and result.stderr.count("\n") == 1
+
+
+# A plug-in whose import fails, beside vx-writer.
+BROKEN = "import nosuchmodule\n"
+UNUSABLE = "plug-in 'vx-broken' cannot be used: Error:No module named 'nosuchmodule'"
+
+
+@pytest.mark.parametrize("words, last_out, hint", [
+    (["--plugin", "vx-broken", "m.h5", "b.vxt"], "FAILURE: convert API not implemented",
+     "hint: " + UNUSABLE + " (veltrix-converter -l lists every plug-in's verdict)"),
+    (["-h", "vx-broken", "h5", "vxt"], "No help for input type:h5 and output type:vxt",
+     "hint: " + UNUSABLE + " (veltrix-converter -l lists every plug-in's verdict)"),
+    (["-h", "broken-ep", "h5", "vxt"], "No help for input type:h5 and output type:vxt",
+     "hint: no installed plug-in is named 'broken-ep' (installed: *); 'broken-ep' is an entry point of vx-broken: "
+     "use --plugin vx-broken"),
+    (["-h", "nope", "h5", "vxt"], "No help for input type:h5 and output type:vxt",
+     "hint: no installed plug-in is named 'nope' (installed: *vx-broken*)"),
+    (["-h", "vx-writer", "h5", "onnx"], "No help for input type:h5 and output type:onnx",
+     "hint: plug-in 'vx-writer' converts h5 -> vxt, not 'h5' to 'onnx'"),
+    (["--plugin", "vx-writer", "m.h5", "b.onnx"], "FAILURE: Conversion not support for h5 to onnx",
+     "hint: plug-in 'vx-writer' converts h5 -> vxt, not 'h5' to 'onnx'"),
+    (["--json", "-h", "vx-broken", "h5", "vxt"], None,
+     "no parameters: " + UNUSABLE + " (veltrix-converter -l lists every plug-in's verdict)"),
+    (["m.h5", "b.xyz"], "FAILURE: No Converter found to convert m.h5 to b.xyz",
+     "hint: no working plug-in converts 'h5' to 'xyz'; " + UNUSABLE + "; installed plug-ins convert: *vx-writer (h5 -> vxt)*"),
+])
+def test_a_plugin_that_cannot_be_loaded_is_named_with_its_error(writer, words, last_out, hint):
+    writer.add("vx-broken", source=BROKEN, entry_points=[("broken-ep", "vx_broken_mod")], module="vx_broken_mod")
+    result = run(writer, *words)
+    assert result.returncode == 1 and fnmatch.fnmatchcase(result.stderr, err(hint).replace("[", "[[]")), result.stderr
+    assert (result.stdout.splitlines() or [None])[-1] == last_out
+    if words[:2] == ["--plugin", "vx-broken"]:  # the traceback of the failed import, asked for
+        debug = run(writer, *words, env={"VELTRIX_DEBUG": "1"})
+        assert debug.returncode == 1 and "ModuleNotFoundError: No module named 'nosuchmodule'" in debug.stderr
+
+
+# Converts h5 to vxt (and to xyz), but only when named.
+NAMED_ONLY = '''
+def query_convert(src_type, dst_type):
+    if src_type is None and dst_type is None:
+        return {"supported_inputs": ["h5"], "supported_outputs": ["vxt", "xyz"], "auto_select": False}
+    return {} if src_type == "h5" and dst_type in ("vxt", "xyz") else None
+def convert(src, dst, params):
+    return {"success": "yes", "message": "named only"}
+'''
+
+
+def test_the_choice_between_plugins_is_said_and_can_be_declined(writer):
+    writer.add("vx-other", source=WRITER)  # converts h5 to vxt too
+    writer.add("vx-named", source=NAMED_ONLY)
+    chosen = run(writer, "m.h5", "out.vxt")
+    used = chosen.stdout.splitlines()[1].split(" : ")[1]
+    others = sorted({"vx-writer", "vx-other"} - {used}) + ["vx-named (used only when named)"]
+    assert chosen.returncode == 0 and used in ("vx-writer", "vx-other"), chosen.stdout
+    assert chosen.stderr == err("note: %s is used, the first installed plug-in converting 'h5' to 'vxt'; %s also "
+                                "could (choose one with --plugin NAME)" % (used, ", ".join(others)))
+    named = run(writer, "--plugin", "vx-named", "m.h5", "out.vxt")
+    assert named.returncode == 0 and "SUCCESS: named only" in named.stdout and named.stderr == ""
+    declined = run(writer, "m.h5", "out.xyz")
+    assert declined.returncode == 1 and declined.stdout.endswith("FAILURE: No Converter found to convert m.h5 to out.xyz\n")
+    assert declined.stderr == err("hint: vx-named converts 'h5' to 'xyz' but is used only when named: "
+                                  "use --plugin vx-named")
+
+
+# pip as the command runs it, recording what it was asked and building in the
+# project folder as pip does.
+FAKE_PIP = '''
+import json, os, sys
+with open(os.environ["VX_PIP_LOG"], "a") as f:
+    f.write(json.dumps([sys.argv[1:], os.environ.get("PIP_FORCE_REINSTALL"), os.environ.get("PIP_NO_DEPS")]) + "\\n")
+if os.path.isdir(sys.argv[2]):
+    os.makedirs(os.path.join(sys.argv[2], "build", "lib"), exist_ok=True)
+    os.makedirs(os.path.join(sys.argv[2], "vx_p.egg-info"), exist_ok=True)
+'''
+
+
+@pytest.mark.parametrize("words, status, calls, left", [
+    (["-i", "p.whl"], 0, [[["install", "{p.whl}", "-v"], None, None]], None),
+    (["-i", "--force-reinstall", "p.whl"], 0,
+     [[["install", "{p.whl}", "-v"], "1", "1"], [["install", "{p.whl}"], None, None]], None),
+    (["--force-reinstall", "-i", "p.whl"], 0,
+     [[["install", "{p.whl}", "-v"], "1", "1"], [["install", "{p.whl}"], None, None]], None),
+    (["-i", "--force-reinstall"], 2, [], None),
+    (["-i", "proj"], 0, [[["install", "{proj}", "-v"], None, None]], ["pyproject.toml"]),
+    (["-i", "old"], 0, [[["install", "{old}", "-v"], None, None]], ["build", "keep.egg-info", "pyproject.toml"]),
+])
+def test_install_can_replace_the_same_version_and_leaves_no_build_files(writer, words, status, calls, left):
+    (writer.root / "pip").mkdir()
+    (writer.root / "pip" / "__init__.py").write_text("")
+    (writer.root / "pip" / "__main__.py").write_text(FAKE_PIP)
+    (writer.root / "p.whl").write_text("")
+    for folder, inside in (("proj", []), ("old", ["build", "keep.egg-info"])):
+        for name in ["", *inside]:
+            (writer.root / folder / name).mkdir(exist_ok=True)
+        (writer.root / folder / "pyproject.toml").write_text("")
+    log = writer.root / "pip.log"
+    result = run(writer, *words, env={"VX_PIP_LOG": str(log)})
+    assert result.returncode == status, result.stdout + result.stderr
+    made = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
+    expected = json.loads(json.dumps(calls).replace('"{', '"%s/' % writer.root).replace('}"', '"'))
+    assert made == expected
+    if left is not None:
+        assert sorted(os.listdir(writer.root / words[-1])) == left

@@ -21,7 +21,8 @@ def table():
     return {"level": {"type": "int", "default": 3, "help": "Level"},
             "mode": {"type": "string", "default": "fast", "choices": ["fast", "small"]},
             "strip": {"type": "boolean", "default": False},
-            "sizes": {"type": "int", "array": "2", "default": [1, 1]}}
+            "sizes": {"type": "int", "array": "2", "default": [1, 1]},
+            "ratio": {"type": "float", "default": 0.5}}
 
 
 @plugin_convert
@@ -29,7 +30,7 @@ def _convert(src, dst, params):
     options = check_options(params, table())
     if options["level"] > 9:
         raise PluginError("--level must be 0 to 9, not %d" % options["level"])
-    return "level=%(level)d mode=%(mode)s strip=%(strip)s sizes=%(sizes)s" % options
+    return "level=%(level)d mode=%(mode)s strip=%(strip)s sizes=%(sizes)s ratio=%(ratio)r" % options
 
 
 PLUGIN = types.SimpleNamespace(
@@ -49,6 +50,12 @@ PLUGIN = types.SimpleNamespace(
     (["--strip", "maybe"], 1, "--strip takes true or false, not 'maybe'"),
     (["--sizes", "1,2,3"], 1, "--sizes takes 2 values, not 3 (1,2,3)"),
     (["--level", "--strip"], 1, "--level needs a number (it was given as a bare flag)"),
+    ([], 0, "level=3 mode=fast strip=False sizes=[1, 1] ratio=0.5"),
+    (["--ratio", "0.0000001"], 0, "level=3 mode=fast strip=False sizes=[1, 1] ratio=1e-07"),
+    (["--ratio", "2"], 0, "level=3 mode=fast strip=False sizes=[1, 1] ratio=2.0"),
+    (["--ratio", "abc"], 1, "--ratio needs a number, not 'abc'"),
+    (["--ratio", "nan"], 1, "--ratio needs a number, not 'nan'"),
+    (["--ratio", "--strip"], 1, "--ratio needs a number (it was given as a bare flag)"),
 ])
 def test_a_plugin_defined_here_through_the_real_front_end(veltrix_plugin, tmp_path, words, status, message):
     name = veltrix_plugin.add(PLUGIN, name="vx-here")

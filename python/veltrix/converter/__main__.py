@@ -16,13 +16,23 @@ The entry adds what a command needs around it, without changing a line that
   not stop the work; Ctrl-C and unexpected errors as one line, not a
   traceback (VELTRIX_DEBUG=1 shows the traceback).
 * `-l --json` and `--json -h NAME SRC DST`: one JSON document on stdout.
+* Choosing between plug-ins: when no plug-in is named, plug-ins whose
+  self-check answer holds `"auto_select": False` are passed over (they are
+  used only when named), and when several could convert the pair, a note
+  names the others.
+* `-i --force-reinstall PATH` replaces an installed copy of the same
+  version; `-i FOLDER` leaves no build/ or *.egg-info behind.
 """
 
+import contextlib
 import errno
 import functools
+import io
+import glob
 import json
 import os
 import re
+import shutil
 import sys
 
 GROUP = "veltrix_converter"
@@ -82,6 +92,10 @@ class _State:
         self.converting = False
         self.conversion_args = None
         self.response = None
+        self.force_reinstall = False
+        self.tables = []  # what get_params answered during parameter help
+        self.help_missing = None  # (name, src, dst) of parameter help that found no table
+        self.passed_over = []  # plug-ins converting the pair that are used only when named
 
 
 def _first_package_key(options):
@@ -89,6 +103,29 @@ def _first_package_key(options):
         if key in options:
             return key
     return None
+
+
+FORCE_KEY = "force-reinstall"
+_BUILD_LEFTOVERS = ("build", "*.egg-info", os.path.join("src", "*.egg-info"))
+
+
+def _leftovers(folder):
+    return {path for pattern in _BUILD_LEFTOVERS for path in glob.glob(os.path.join(glob.escape(folder), pattern))}
+
+
+def _with_environ(values, action):
+    """`action()` with the environment variables `values` set (pip reads its
+    options from PIP_* variables), restored afterwards."""
+    saved = {key: os.environ.get(key) for key in values}
+    os.environ.update(values)
+    try:
+        return action()
+    finally:
+        for key, value in saved.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
 
 
 def _guarded_install(original, state):
@@ -99,7 +136,25 @@ def _guarded_install(original, state):
                  % (package,))
             state.failed = True
             return ""
-        return original(os.path.abspath(package), show_message)
+        path = os.path.abspath(package)
+        # pip builds a project folder in place: what the build leaves there goes
+        before = _leftovers(path) if os.path.isdir(path) else None
+        try:
+            if not state.force_reinstall:
+                return original(path, show_message)
+            # The plug-in itself replaced, even at the same version; then a plain
+            # install adds any dependency it gained, quietly.
+            result = _with_environ({"PIP_FORCE_REINSTALL": "1", "PIP_NO_DEPS": "1"},
+                                   lambda: original(path, show_message))
+            if not _package_action_failed(result):
+                quiet = io.StringIO()
+                with contextlib.redirect_stdout(quiet):
+                    original(path, False)
+            return result
+        finally:
+            if before is not None:
+                for leftover in sorted(_leftovers(path) - before):
+                    shutil.rmtree(leftover, ignore_errors=True)
     return install
 
 
@@ -117,14 +172,70 @@ def _guarded_uninstall(original, state):
     return uninstall
 
 
+AUTO_SELECT_KEY = "auto_select"
+
+
+def _only_when_named(registry, name):
+    """True when plug-in `name` said, in its self-check answer, that it is to
+    be used only when named (`"auto_select": False`)."""
+    try:
+        plugin = registry.get_converter_by_name(name)
+        answer = plugin.query_convert(None, None) if plugin is not None else None
+        return isinstance(answer, dict) and answer.get(AUTO_SELECT_KEY, True) is False
+    except Exception:  # the conversion itself reports a plug-in that cannot answer
+        return False
+
+
+class _SelectingRegistry:
+    """The registry as the front end's automatic choice sees it: the same
+    answers, except that plug-ins used only when named are not offered, and
+    the others that could have converted the pair are noted."""
+
+    def __init__(self, registry, state):
+        self._registry, self._state = registry, state
+
+    def query_all_converters(self, src_type, dst_type):
+        found = list(self._registry.query_all_converters(src_type, dst_type))
+        offered, passed_over = [], []
+        for record in found:
+            name = record.get("name") if isinstance(record, dict) else None
+            (passed_over if isinstance(name, str) and _only_when_named(self._registry, name) else offered).append(record)
+        self._state.passed_over = [r["name"] for r in passed_over]
+        if offered:
+            others = sorted({str(r.get("name")) for r in offered[1:]} - {str(offered[0].get("name"))})
+            others += ["%s (used only when named)" % name for name in self._state.passed_over]
+            if others:
+                _say("note: %s is used, the first installed plug-in converting %r to %r; %s also could "
+                     "(choose one with --plugin NAME)" % (offered[0].get("name"), src_type, dst_type, ", ".join(others)))
+        return offered
+
+    def __getattr__(self, name):
+        return getattr(self._registry, name)
+
+
 def _watch(module, state, command_line):
     """The module attributes to put in place for one call of `main`."""
     originals = {name: getattr(module, name) for name in
-                 ("__args_to_dict", "convert", "install", "uninstall", "__help")}
+                 ("__args_to_dict", "convert", "install", "uninstall", "__help", "get_params", "PluginRegistry")}
 
     def args_to_dict(*a, **k):
-        state.options = originals["__args_to_dict"](*a, **k)
-        return state.options
+        state.options = options = originals["__args_to_dict"](*a, **k)
+        if command_line and isinstance(options, dict) and FORCE_KEY in options:
+            # `-i --force-reinstall PATH` reads as i=True, force-reinstall=PATH
+            key = _first_package_key(options)
+            if key in ("i", "install"):
+                if options[key] is True and isinstance(options[FORCE_KEY], str):
+                    options[key], options[FORCE_KEY] = options[FORCE_KEY], True
+                state.force_reinstall = True
+        return options
+
+    def registry(*a, **k):
+        return _SelectingRegistry(originals["PluginRegistry"](*a, **k), state)
+
+    def get_params(*a, **k):
+        table = originals["get_params"](*a, **k)
+        state.tables.append(table)
+        return table
 
     def convert(args, *a, **k):
         state.conversion_args = args
@@ -150,7 +261,12 @@ def _watch(module, state, command_line):
         if isinstance(name, str) and name == "" and len(state.argv) > 1 and isinstance(args, dict) \
                 and not ("h" in args or "help" in args):
             state.usage_error = True
-        return originals["__help"](name, args, *a, **k)
+        state.tables = []
+        result = originals["__help"](name, args, *a, **k)
+        if state.tables == [None]:  # "No help for input type:..."
+            state.failed = True
+            state.help_missing = (name, args.get("source"), args.get("dest"))
+        return result
 
     install, uninstall = originals["install"], originals["uninstall"]
     if command_line:
@@ -162,6 +278,8 @@ def _watch(module, state, command_line):
         "install": judged("install", install),
         "uninstall": judged("uninstall", uninstall),
         "__help": functools.wraps(originals["__help"])(help_),
+        "get_params": functools.wraps(originals["get_params"])(get_params),
+        "PluginRegistry": registry,
     }
     return originals, replaced
 
@@ -208,7 +326,44 @@ def _options_after_paths(argv):
     return len(words) >= 2 and len(bare) >= 2 and (words[-1].startswith("-") or words[-2].startswith("-"))
 
 
-def _plugin_name_hint(module, wanted):
+def _records(module):
+    try:
+        return [r for r in module.PluginRegistry().get_converters_info_list() if isinstance(r, dict)]
+    except Exception:
+        return []
+
+
+def _pair_text(record):
+    return "%s -> %s" % (", ".join(map(str, record.get("inputsSupported") or [])),
+                         ", ".join(map(str, record.get("outputsSupported") or [])))
+
+
+def _unusable(record):
+    """'plug-in 'x' cannot be used: Error:...' for a plug-in whose self-check failed."""
+    return "plug-in %r cannot be used: %s" % (record.get("name"), _one_line(record.get("sanityCheck")))
+
+
+def _load_traceback(wanted):
+    """With VELTRIX_DEBUG=1: the traceback of loading plug-in `wanted`, on standard error."""
+    import traceback
+    from importlib import metadata
+    for dist in metadata.distributions():
+        try:
+            if canonical_name(dist.metadata["Name"] or "") != canonical_name(wanted):
+                continue
+            for ep in dist.entry_points:
+                if ep.group == GROUP:
+                    ep.load()
+        except Exception:
+            sys.stderr.write(traceback.format_exc())
+            return
+
+
+def _plugin_name_hint(module, wanted, pair=None):
+    """Why the plug-in named `wanted` could not serve: not installed (with the
+    installed names, and the distribution when `wanted` is an entry-point
+    name), installed but failing its self-check (with the error the listing
+    shows), or, given `pair` (src, dst), not converting it. None otherwise."""
     plugins = installed_plugins()
     names = sorted(name for name, _ in plugins.values())
     try:
@@ -216,6 +371,15 @@ def _plugin_name_hint(module, wanted):
     except Exception:
         keys = [canonical_name(n) for n in names]
     if wanted in keys:
+        record = next((r for r in _records(module) if r.get("name") == wanted), None)
+        if record is None:
+            return None
+        if record.get("sanityCheck") != "ok":
+            if os.environ.get("VELTRIX_DEBUG", "") not in ("", "0"):
+                _load_traceback(wanted)
+            return _unusable(record) + " (veltrix-converter -l lists every plug-in's verdict)"
+        if pair is not None:
+            return "plug-in %r converts %s, not %r to %r" % (wanted, _pair_text(record), pair[0], pair[1])
         return None
     text = "no installed plug-in is named %r (installed: %s)" % (wanted, ", ".join(keys) or "none")
     for name, entry_points in plugins.values():
@@ -234,18 +398,25 @@ def _query_pair(module, args):
         return None
 
 
-def _pairs_hint(module, args):
-    try:
-        records = module.PluginRegistry().get_converters_info_list()
-    except Exception:
-        records = []
-    pairs = []
-    for record in records:
-        if isinstance(record, dict) and record.get("sanityCheck") == "ok" and "inputsSupported" in record:
-            pairs.append("%s (%s -> %s)" % (record.get("name"), ", ".join(map(str, record["inputsSupported"])),
-                                            ", ".join(map(str, record.get("outputsSupported") or []))))
-    return "no installed plug-in converts %r to %r; installed plug-ins convert: %s" % (
-        args.get("input-model-type", ""), args.get("output-model-type", ""), "; ".join(pairs) or "nothing")
+def _pairs_hint(module, args, passed_over=()):
+    src, dst = args.get("input-model-type", ""), args.get("output-model-type", "")
+    if passed_over:
+        return "%s convert%s %r to %r but %s used only when named: use --plugin %s" % (
+            ", ".join(passed_over), "s" if len(passed_over) == 1 else "", src, dst,
+            "is" if len(passed_over) == 1 else "are", passed_over[0])
+    pairs, broken = [], []
+    for record in _records(module):
+        if record.get("sanityCheck") != "ok":
+            broken.append(_unusable(record))
+        elif "inputsSupported" in record:
+            pairs.append("%s (%s)" % (record.get("name"), _pair_text(record)))
+    text = "no installed plug-in converts %r to %r; installed plug-ins convert: %s" % (
+        src, dst, "; ".join(pairs) or "nothing")
+    if broken:
+        # a plug-in that failed to load may be the one that converts the pair
+        text = "no working plug-in converts %r to %r; %s; installed plug-ins convert: %s" % (
+            src, dst, "; ".join(broken), "; ".join(pairs) or "nothing")
+    return text
 
 
 def _list_item_hint(args, response):
@@ -261,7 +432,7 @@ def _list_item_hint(args, response):
     return None
 
 
-def _conversion_hints(module, args, response=None):
+def _conversion_hints(module, args, response=None, passed_over=()):
     if not isinstance(args, dict):
         return []
     hint = _list_item_hint(args, response)
@@ -276,11 +447,14 @@ def _conversion_hints(module, args, response=None):
         hints.append("the source %s does not exist" % source)
     plugin = args.get("plugin")
     if isinstance(plugin, str) and plugin != "":
-        hint = _plugin_name_hint(module, plugin)
+        message = response.get("message") if isinstance(response, dict) else None
+        unsupported = isinstance(message, str) and message.startswith("Conversion not support for ")
+        hint = _plugin_name_hint(module, plugin, (args.get("input-model-type"), args.get("output-model-type"))
+                                 if unsupported else None)
         if hint:
             hints.append(hint)
-    elif not hints and _query_pair(module, args) == []:
-        hints.append(_pairs_hint(module, args))
+    elif not hints and (passed_over or _query_pair(module, args) == []):
+        hints.append(_pairs_hint(module, args, passed_over))
     return hints
 
 
@@ -380,7 +554,8 @@ def _json_mode(module, argv):
         return EXIT_USAGE
     table = module.get_params(name, src, dst)
     if table is None:
-        _say("no parameters: plug-in %r does not convert %r to %r" % (name, src, dst))
+        _say("no parameters: " + (_plugin_name_hint(module, name, (src, dst))
+                                  or "plug-in %r does not convert %r to %r" % (name, src, dst)))
         return EXIT_FAILED
     sys.stdout.write(json.dumps(table, indent=2, default=str) + "\n")
     return EXIT_OK
@@ -406,8 +581,12 @@ def execute(module=None, argv=None):
             if status == EXIT_USAGE and _options_after_paths(state.argv):
                 _say("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")
             elif status == EXIT_FAILED and state.conversion_args is not None:
-                for hint in _conversion_hints(module, state.conversion_args, state.response):
+                for hint in _conversion_hints(module, state.conversion_args, state.response, state.passed_over):
                     _say("hint: " + hint)
+            elif state.help_missing is not None:
+                name, src, dst = state.help_missing
+                hint = _plugin_name_hint(module, name, (src, dst)) if isinstance(name, str) else None
+                _say("hint: " + (hint or "plug-in %r gives no parameters for %r to %r" % (name, src, dst)))
         sys.stdout.flush()
     except KeyboardInterrupt:
         sys.stdout.flush()

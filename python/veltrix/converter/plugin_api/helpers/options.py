@@ -3,6 +3,7 @@ table and the reserved catalogue, typed values, and the checks and
 parameters every quantizing, verifying plug-in shares."""
 
 import difflib
+import math
 from typing import Any, Dict, Mapping, Optional, Sequence
 
 from veltrix.converter.plugin_api.contract import ParameterDescriptor, Params
@@ -31,8 +32,14 @@ def check_options(params: Mapping[str, Any], table: Optional[Mapping[str, Any]],
     outside `choices` (a descriptor's default is always accepted;
     `extra_choices` {key: [...]} widens a reserved descriptor's choices), a
     boolean that is not true/false/yes/no/on/off/1/0, an integer that is a
-    bare flag, text or negative where the descriptor is an "int", and a list
-    whose length differs from a fixed `array` length.
+    bare flag or text where the descriptor is an "int", a number that is a
+    bare flag, text that is not a number, or not finite where the descriptor
+    is a "float" (given text is converted to a float), and a list whose length
+    differs from a fixed `array` length.
+
+    The front end converts text to booleans ("true"/"false" only), scalar
+    "int"s and list items; a scalar "float" arrives as text, so this is where
+    it becomes a number.
     """
     reserved = reserved_params_list if reserved is None else reserved
     table = dict(table or {})
@@ -71,11 +78,25 @@ def _check_value(key: str, value: Any, descriptor: Mapping[str, Any], extra: Opt
             raise PluginError("--%s needs a number (it was given as a bare flag)" % key)
         if isinstance(value, bool) or not isinstance(value, int):
             raise PluginError("--%s needs a whole number, not %r" % (key, value))
+    if kind == "float":
+        value = _float(key, value)
     choices = list(descriptor.get("choices") or [])
     choices += [c for c in extra or [] if c not in choices]
     if choices and value not in choices:
         raise PluginError("--%s must be one of %s, not %r" % (key, ", ".join(map(str, choices)), value))
     return value
+
+
+def _float(key: str, value: Any) -> float:
+    if value is True:
+        raise PluginError("--%s needs a number (it was given as a bare flag)" % key)
+    try:
+        number = float(value) if isinstance(value, (str, int, float)) and not isinstance(value, bool) else None
+    except ValueError:
+        number = None
+    if number is None or not math.isfinite(number):
+        raise PluginError("--%s needs a number, not %r" % (key, value))
+    return number
 
 
 def positive_int(options: Mapping[str, Any], key: str) -> int:
