@@ -140,11 +140,10 @@ def cli():
         setattr(convert, name, value)
 
 
-def train_classifier(folder, seed, count=24, size=16):
-    """A folder of `count` size x size pictures (red or blue dominated) in
-    folder/samples and a small Keras classifier trained on them, saved as
-    m.keras and m.h5; returns the images (0..1 floats) and their uint8 pixels."""
-    import keras
+def make_pictures(folder, seed, count=24, size=16):
+    """`count` size x size pictures (red or blue dominated) in folder/samples;
+    returns them as 0..1 float (size, size, 3) arrays, their labels and their
+    uint8 pixels."""
     import numpy as np
     from PIL import Image
     rng = np.random.default_rng(seed)
@@ -159,13 +158,22 @@ def train_classifier(folder, seed, count=24, size=16):
         pixels_list.append(pixels)
         images.append(pixels.astype(np.float32) / 255.0)
         labels.append(label)
+    return np.stack(images), np.array(labels), pixels_list
+
+
+def train_classifier(folder, seed, count=24, size=16):
+    """The pictures of `make_pictures` and a small Keras classifier trained on
+    them, saved as m.keras and m.h5; returns the model, the images (0..1
+    floats) and their uint8 pixels."""
+    import keras
+    images, labels, pixels_list = make_pictures(folder, seed, count, size)
     keras.utils.set_random_seed(seed)
     inputs = keras.Input((size, size, 3))
     x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
     x = keras.layers.GlobalAveragePooling2D()(x)
     model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
     model.compile("adam", "sparse_categorical_crossentropy")
-    model.fit(np.stack(images), np.array(labels), epochs=5, verbose=0)
+    model.fit(images, labels, epochs=5, verbose=0)
     model.save(folder / "m.keras")
     model.save(folder / "m.h5")
-    return model, np.stack(images), pixels_list
+    return model, images, pixels_list

@@ -22,8 +22,9 @@ A plug-in written with them::
 
 Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
-`samples`, `layout`, `verification`, `files`, `run`, and `keras_models` (the one
-framework-specific piece).
+`samples`, `layout`, `verification`, `files`, `run`, and the framework-specific
+pieces `keras_models` and `torch_programs`, which import their framework only
+when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
 """
@@ -43,6 +44,9 @@ from veltrix.converter.plugin_api.helpers.run import (
 from veltrix.converter.plugin_api.helpers.samples import (
     IMAGE_SUFFIXES, MODE_NAMES, UNDECODABLE, VERIFY_SAMPLES, Calibration, SampleSource, find_images,
     is_datastore, summary_of_skipped, survey_images)
+from veltrix.converter.plugin_api.helpers.torch_programs import (
+    EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
+    refuse_unexported, torch_module)
 from veltrix.converter.plugin_api.helpers.verification import agreement
 
 __all__ = [
@@ -56,4 +60,6 @@ __all__ = [
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
+    "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
+    "program_runner", "refuse_unexported", "torch_module",
 ]

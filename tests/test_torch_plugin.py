@@ -1,0 +1,134 @@
+"""PyTorch programs as sources: the kit's safe loading of .pt2 files and
+refusal of .pt/.pth, and veltrix-torch end to end through the command."""
+
+import json
+import warnings
+import zipfile
+
+import numpy as np
+import pytest
+
+from conftest import make_pictures
+
+SIZE = 16
+
+
+def train_program(folder, seed=3):
+    """A small PyTorch classifier with batch normalisation and a residual
+    connection, trained on the pictures of `make_pictures` (NCHW) and saved
+    as m.pt2 with a dynamic batch dimension; also m.pth (its state dict) and
+    m.pt (TorchScript). Returns the module and the NCHW images."""
+    import torch
+    images, labels, _ = make_pictures(folder, seed, size=SIZE)
+    batch = np.ascontiguousarray(images.transpose(0, 3, 1, 2))
+
+    class Net(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.stem = torch.nn.Conv2d(3, 8, 3, padding=1)
+            self.norm = torch.nn.BatchNorm2d(8)
+            self.block = torch.nn.Conv2d(8, 8, 3, padding=1)
+            self.head = torch.nn.Linear(8, 2)
+
+        def forward(self, x):
+            y = torch.relu(self.norm(self.stem(x)))
+            y = y + torch.relu(self.block(y))
+            return torch.softmax(self.head(y.mean((2, 3))), -1)
+
+    torch.manual_seed(seed)
+    model = Net()
+    optimiser = torch.optim.Adam(model.parameters(), 0.05)
+    x, y = torch.from_numpy(batch), torch.from_numpy(labels)
+    for _ in range(30):
+        optimiser.zero_grad()
+        torch.nn.functional.nll_loss(torch.log(model(x)), y).backward()
+        optimiser.step()
+    model.eval()
+    program = torch.export.export(model, (x[:2],), dynamic_shapes=({0: torch.export.Dim("batch")},))
+    torch.export.save(program, str(folder / "m.pt2"))
+    torch.save(model.state_dict(), str(folder / "m.pth"))
+    with warnings.catch_warnings():  # TorchScript is deprecated: exactly why it is refused
+        warnings.simplefilter("ignore", DeprecationWarning)
+        torch.jit.save(torch.jit.script(model), str(folder / "m.pt"))
+    return model, batch
+
+
+@pytest.fixture(scope="module")
+def work(tmp_path_factory):
+    import torch
+    folder = tmp_path_factory.mktemp("torch")
+    model, batch = train_program(folder)
+    with torch.no_grad():
+        return folder, batch, model(torch.from_numpy(batch)).numpy()
+
+
+def rewrite(src, dst, change):
+    """A copy of the archive `src` with change(name, bytes) -> bytes (or None to drop) applied to each member."""
+    with zipfile.ZipFile(src) as archive, zipfile.ZipFile(dst, "w") as out:
+        for info in archive.infolist():
+            data = change(info.filename.split("/", 1)[1], archive.read(info))
+            if data is not None:
+                out.writestr(info, data)
+        return dst
+
+
+def in_program(edit):
+    def change(name, data):
+        if name != "models/model.json":
+            return data
+        document = json.loads(data)
+        edit(document)
+        return json.dumps(document).encode()
+    return change
+
+
+def first_node(document):
+    return document["graph_module"]["graph"]["nodes"][0]
+
+
+def first_size(document):
+    return document["graph_module"]["graph"]["tensor_values"]["x"]["sizes"][0]
+
+
+MARK = "__import__('pathlib').Path('RAN').touch()"
+
+
+def set_config_pickled(name, data):
+    if not name.endswith("_weights_config.json"):
+        return data
+    document = json.loads(data)
+    next(iter(document["config"].values()))["use_pickle"] = True
+    return json.dumps(document).encode()
+
+
+@pytest.mark.parametrize("change, phrase", [
+    (in_program(lambda d: first_size(d).update(as_expr={"expr_str": MARK, "hint": 1})),
+     "a shape expression holds __import__, which is not a SymPy term"),
+    (in_program(lambda d: first_node(d).update(target="torch.os.system")),
+     "it calls torch.os.system, which is not a PyTorch operator"),
+    (set_config_pickled, "is a pickled object or custom class, which loading would run"),
+    (lambda name, data: {"archive_format": b"zip"}.get(name, data), "it is not a pt2 archive"),
+    (lambda name, data: None if name == "archive_format" else data, "an AOTInductor package or another kind"),
+    (lambda name, data: data if name != "archive_version" else None, None),
+], ids=["expression", "operator", "pickle", "format", "aoti", "broken"])
+def test_a_program_archive_is_checked_before_pytorch_reads_it(work, tmp_path, monkeypatch, change, phrase):
+    from veltrix.converter.plugin_api.helpers import PluginError, load_program
+    folder, batch, expected = work
+    monkeypatch.chdir(tmp_path)
+    path = rewrite(folder / "m.pt2", tmp_path / "x.pt2", change)
+    with pytest.raises(PluginError) as caught:
+        load_program("veltrix-torch", str(path)).module()(__import__("torch").from_numpy(batch))
+    if phrase:
+        assert phrase in str(caught.value) and "torch.export.save(program, \"model.pt2\")" in str(caught.value)
+    assert not (tmp_path / "RAN").exists()
+
+
+def test_a_program_runs_without_the_guards_it_carries(work, tmp_path, monkeypatch):
+    from veltrix.converter.plugin_api.helpers import load_program, program_input, program_runner
+    folder, batch, expected = work
+    monkeypatch.chdir(tmp_path)
+    path = rewrite(folder / "m.pt2", tmp_path / "g.pt2", in_program(lambda d: d.update(guards_code=[MARK])))
+    program = load_program("veltrix-torch", str(path))
+    assert program_input("veltrix-torch", program) == ("x", [None, 3, SIZE, SIZE])
+    assert np.abs(program_runner(program)(batch) - expected).max() < 1e-6
+    assert not (tmp_path / "RAN").exists()
