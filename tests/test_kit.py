@@ -149,3 +149,29 @@ def test_image_layout_is_read_from_the_shape_only_where_unambiguous(shape, asked
         return
     got, how = choose_layout(shape, asked)
     assert (got, phrase in how) == (layout, True), how
+
+
+# destination as typed, source (or None), where it lands (relative to the test folder) or the error
+@pytest.mark.parametrize("dst, src, outcome", [
+    ("link/../out.tflite", None, "real/out.tflite"),
+    ("link/out.tflite", None, "real/sub/out.tflite"),
+    ("other.onnx", "m.onnx", "other.onnx"),
+    ("m.onnx", "m.onnx", "The destination m.onnx is the source model m.onnx"),
+    ("./real/../m.onnx", "m.onnx", "The destination ./real/../m.onnx is the source model"),
+    ("link/../../m.onnx", "m.onnx", "is the source model"),
+    ("hard.onnx", "m.onnx", "is the source model"),
+    ("link", None, "The destination link is a folder"),
+])
+def test_the_destination_is_where_the_kernel_puts_it_and_never_the_source(tmp_path, monkeypatch, dst, src, outcome):
+    from veltrix.converter.plugin_api.helpers import check_destination
+    (tmp_path / "real" / "sub").mkdir(parents=True)
+    (tmp_path / "link").symlink_to(tmp_path / "real" / "sub")
+    (tmp_path / "m.onnx").write_bytes(b"source")
+    os.link(tmp_path / "m.onnx", tmp_path / "hard.onnx")
+    monkeypatch.chdir(tmp_path)
+    if " " not in outcome:  # a path, not a message
+        assert check_destination(dst, src) == str(tmp_path.resolve() / outcome)
+    else:
+        with pytest.raises(PluginError, match=outcome.replace(".", r"\.")):
+            check_destination(dst, src)
+

@@ -1,9 +1,12 @@
 """The reference plug-in veltrix-tflite, end to end through the command."""
 
+import contextlib
 import importlib.util
 import os
+import stat
 import subprocess
 import sys
+from unittest import mock
 
 import numpy as np
 import pytest
@@ -157,6 +160,114 @@ def test_safe_output_under_concurrent_writers_and_planted_links(tmp_path):
     data = dst.read_bytes()
     assert len(data) == 200_000 and len(set(data)) == 1 and not dst.is_symlink() and victim.read_text() == "keep"
     assert sorted(os.listdir(tmp_path)) == ["model.tflite", "victim"]
+
+
+class Boom(Exception):
+    pass
+
+
+# (umask, mode of an existing destination or None, what the block does, mode after or the error)
+@pytest.mark.parametrize("umask, existing, block, outcome", [
+    (0o022, None, "write", 0o644),
+    (0o077, None, "write", 0o600),
+    (0o002, None, "write", 0o664),
+    (0o077, 0o644, "write", 0o644),
+    (0o022, 0o640, "write", 0o640),
+    (0o022, None, "raise", Boom),
+    (0o022, 0o644, "raise", Boom),
+    (0o022, None, "nothing", "The converter wrote no model"),
+    (0o022, 0o644, "empty", "The converter wrote no model"),
+])
+def test_safe_output_modes_and_failures_inside_the_block(tmp_path, umask, existing, block, outcome):
+    from veltrix.converter.plugin_api.helpers import PluginError, safe_output
+    dst = tmp_path / "out" / "m.tflite"
+    if existing is not None:
+        dst.parent.mkdir()
+        dst.write_bytes(b"old")
+        dst.chmod(existing)
+    before = os.umask(umask)
+    failure = pytest.raises(outcome) if outcome is Boom else pytest.raises(PluginError, match=outcome)
+    try:
+        with failure if not isinstance(outcome, int) else contextlib.nullcontext():
+            with safe_output(str(dst)) as partial:
+                if block in ("write", "raise"):
+                    with open(partial, "wb") as f:
+                        f.write(b"new model")
+                if block == "empty":
+                    open(partial, "wb").close()
+                if block == "raise":
+                    raise Boom()
+    finally:
+        os.umask(before)
+    assert os.listdir(dst.parent) == ([] if existing is None and not isinstance(outcome, int) else ["m.tflite"])
+    if isinstance(outcome, int):
+        assert (dst.read_bytes(), stat.S_IMODE(dst.stat().st_mode)) == (b"new model", outcome)
+    elif existing is not None:
+        assert (dst.read_bytes(), stat.S_IMODE(dst.stat().st_mode)) == (b"old", existing)
+
+
+# what the block writes of (model.xml, model.bin): the pair is installed whole or not at all
+@pytest.mark.parametrize("written, optional, error", [
+    (("xml", "bin"), (), None),
+    (("xml",), (), "did not write .*model.bin"),
+    (("bin",), (), "did not write .*model.xml"),
+    (("xml",), ("model.bin",), None),
+])
+def test_a_model_of_several_files_is_installed_whole(tmp_path, written, optional, error):
+    from veltrix.converter.plugin_api.helpers import PluginError, safe_outputs
+    names = [str(tmp_path / "model.xml"), str(tmp_path / "model.bin")]
+    for name in names:
+        with open(name, "w") as f:
+            f.write("old")
+    real_replace = os.replace
+    seen = []
+
+    def watching_replace(src, dst):  # when the .xml lands, its .bin is already the new one
+        if dst.endswith(".xml") and "bin" in written:
+            seen.append((tmp_path / "model.bin").read_text())
+        real_replace(src, dst)
+    with contextlib.ExitStack() as stack:
+        if error:
+            stack.enter_context(pytest.raises(PluginError, match=error))
+        stack.enter_context(mock.patch("os.replace", watching_replace))
+        with safe_outputs(names, optional=[str(tmp_path / o) for o in optional]) as partials:
+            assert [os.path.basename(p) for p in partials] == ["model.xml", "model.bin"]
+            assert os.path.dirname(partials[0]) == os.path.dirname(partials[1]) != str(tmp_path)
+            for kind in written:
+                with open(partials[kind == "bin"], "w") as f:
+                    f.write("new " + kind)
+            with open(os.path.join(os.path.dirname(partials[0]), "stray.tmp"), "w") as f:
+                f.write("a library's leftover")
+    assert sorted(os.listdir(tmp_path)) == ["model.bin", "model.xml"]
+    got = [(tmp_path / n).read_text() for n in ("model.xml", "model.bin")]
+    assert got == (["old", "old"] if error else ["new " + k if k in written else "old" for k in ("xml", "bin")])
+    assert seen == ([] if error or "bin" not in written else ["new bin"])
+
+
+def test_concurrent_writers_never_mix_a_pair(tmp_path):
+    import threading
+    from veltrix.converter.plugin_api.helpers import safe_outputs
+    names = [str(tmp_path / "model.xml"), str(tmp_path / "model.bin")]
+    real_replace = os.replace
+    second_done = threading.Event()
+
+    def write(tag):
+        with safe_outputs(names) as partials:
+            for partial in partials:
+                with open(partial, "w") as f:
+                    f.write(tag)
+
+    def first_writer_pauses(src, dst):  # between its .bin and its .xml, a second writer runs
+        real_replace(src, dst)
+        if dst.endswith(".bin") and not second.is_alive() and not second_done.is_set():
+            second.start()
+            second_done.wait(1)  # with the folder locked the second writer waits; never fails on a slow machine
+    second = threading.Thread(target=lambda: (write("B"), second_done.set()))
+    with mock.patch("os.replace", first_writer_pauses):
+        write("A")
+        second.join()
+    assert (tmp_path / "model.xml").read_text() == (tmp_path / "model.bin").read_text()
+    assert sorted(os.listdir(tmp_path)) == ["model.bin", "model.xml"]
 
 
 def test_listing_and_help(tmp_path):

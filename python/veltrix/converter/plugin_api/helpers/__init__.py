@@ -31,7 +31,8 @@ Nothing here imports NumPy, Pillow or TensorFlow at import time.
 
 from veltrix.converter.plugin_api.helpers.answers import ConvertFunction, PluginError, failure, first_line, plugin_convert, success
 from veltrix.converter.plugin_api.helpers.determinism import seeded
-from veltrix.converter.plugin_api.helpers.files import check_destination, check_source, safe_output
+from veltrix.converter.plugin_api.helpers.files import (
+    check_destination, check_source, resolve_destination, safe_output, safe_outputs)
 from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
@@ -56,7 +57,7 @@ __all__ = [
     "Progress", "is_terminal", "warn", "seeded",
     "IMAGE_SUFFIXES", "MODE_NAMES", "UNDECODABLE", "VERIFY_SAMPLES", "Calibration", "SampleSource",
     "find_images", "is_datastore", "summary_of_skipped", "survey_images",
-    "agreement", "check_source", "check_destination", "safe_output",
+    "agreement", "check_source", "check_destination", "resolve_destination", "safe_output", "safe_outputs",
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
