@@ -128,7 +128,7 @@ nb::object get_params(nb::handle g, Args &a) {
 // none, its class name (an empty FAILURE line would tell the user nothing).
 nb::object exception_text(nb::python_error &e) {
     nb::object args = e.value().attr("args");
-    if (glue::len(args) > 0) return glue::str(item(args, 0));
+    if (glue::length_of(args) > 0) return glue::str_of(item(args, 0));
     return e.value().type().attr("__name__");
 }
 
@@ -196,9 +196,10 @@ nb::object sanitize_args(nb::handle g, Args &a) {
 
 // --------------------------------------------------- help and listing
 
-// get_plugins(): never raises; an empty list when anything at all fails.
+// get_plugins(): an empty list when the registry fails with an Exception;
+// SystemExit and KeyboardInterrupt are not the registry's failures.
 nb::object get_plugins(nb::handle g, Args &) {
-    return glue::except_anything([&] { return call(g, "PluginRegistry").attr("get_converters_info_list")(); },
+    return glue::except_exception([&] { return call(g, "PluginRegistry").attr("get_converters_info_list")(); },
                                  [](nb::python_error &) -> nb::object { return nb::list(); });
 }
 
@@ -207,11 +208,11 @@ void print_table(nb::handle g, nb::handle params) {
     glue::for_each(params, [&](nb::handle key) {
         nb::object pp = item(params, key);
         nb::object line = nb::borrow(key);
-        if (contains(pp, "help")) line = add(key, nb::str(":  "), glue::spaces(13 - glue::len(key)), item(pp, "help"));
+        if (contains(pp, "help")) line = add(key, nb::str(":  "), glue::spaces(13 - glue::length_of(key)), item(pp, "help"));
         glue::print(g, line);
         glue::for_each(pp, [&](nb::handle k) {
             if (eq(k, "help")) return;
-            glue::print(g, add(nb::str("      "), k, nb::str(":"), glue::spaces(9 - glue::len(k)), glue::str(item(pp, k))));
+            glue::print(g, add(nb::str("      "), k, nb::str(":"), glue::spaces(9 - glue::length_of(k)), glue::str_of(item(pp, k))));
         });
         glue::print(g, "");
     });
@@ -252,11 +253,11 @@ nb::object print_plugins(nb::handle g, Args &) {
     nb::object pluging_list = call(g, "get_plugins");
     glue::for_each(pluging_list, [&](nb::handle plugin) {
         glue::print(g, "");
-        glue::print(g, add(nb::str("---------------   "), glue::str(item(plugin, "name")), nb::str("   ---------------")));
+        glue::print(g, add(nb::str("---------------   "), glue::str_of(item(plugin, "name")), nb::str("   ---------------")));
         glue::for_each(plugin, [&](nb::handle key) {
-            nb::object fill = glue::spaces(20 - glue::len(key)), value = item(plugin, key);
+            nb::object fill = glue::spaces(20 - glue::length_of(key)), value = item(plugin, key);
             const bool marked = eq(key, "sanityCheck") && contains(value, "Error");
-            glue::print(g, add(key, nb::str(marked ? ": >>>> " : ":"), fill, glue::str(value)));
+            glue::print(g, add(key, nb::str(marked ? ": >>>> " : ":"), fill, glue::str_of(value)));
         });
     });
     return nb::none();
@@ -365,7 +366,7 @@ bool dash(nb::handle s) { return glue::startswith(s, "-"); }
 // Steps of __args_to_dict under its guard: fills `params` as it goes.
 void tokenize(nb::handle g, nb::dict &params) {
     nb::object args = global(g, "sys").attr("argv");
-    Py_ssize_t n = glue::len(args);
+    Py_ssize_t n = glue::length_of(args);
     // All three tests run, as `&` of booleans would run them.
     bool extract = n >= 3;
     extract &= !dash(item(args, n - 2));
@@ -374,7 +375,7 @@ void tokenize(nb::handle g, nb::dict &params) {
         params["source"] = item(args, n - 2);
         params["dest"] = item(args, n - 1);
         args = item(args, nb::slice(nb::none(), nb::int_(n - 2), nb::none()));
-        n = glue::len(args);
+        n = glue::length_of(args);
     }
     Py_ssize_t index = 0;
     glue::for_each(args, [&](nb::handle arg) {
@@ -397,7 +398,7 @@ void tokenize(nb::handle g, nb::dict &params) {
 nb::object args_to_dict(nb::handle g, Args &) {
     nb::dict params;
     glue::except_exception([&] { tokenize(g, params); },
-                           [&](nb::python_error &e) { glue::print(g, glue::str(e.value())); });
+                           [&](nb::python_error &e) { glue::print(g, glue::str_of(e.value())); });
     return params;
 }
 
@@ -428,7 +429,7 @@ GLUE_MODULE(convert, m) {
               "options, run the plug-in. Returns {'success': 'yes' or 'no', 'message': text}; an exception raised "
               "by the plug-in's convert propagates.");
     glue::def(m, "get_plugins", {}, get_plugins, {},
-              "The plug-in info records of every installed plug-in; [] when anything fails.");
+              "The plug-in info records of every installed plug-in; [] when the registry fails.");
     glue::def(m, "__sanitize_args", {"params", "ref_params"}, sanitize_args);
     glue::def(m, "__help", {"name", "args"}, help);
     glue::def(m, "__getEnv", {}, get_env);

@@ -9,7 +9,6 @@ GLUE_PRELUDE;
 
 namespace {
 
-nb::object slice(Py_ssize_t start, Py_ssize_t stop) { return nb::slice(nb::int_(start), nb::int_(stop), nb::none()); }
 nb::list ints(std::initializer_list<int> v) {
     nb::list l;
     for (int i : v) l.append(i);
@@ -40,12 +39,11 @@ nb::list find_sample_images(nb::handle g, nb::handle folder) {
 // One image file as an array laid out like the model input (without batch).
 nb::object load_sample_image(nb::handle g, nb::handle path, nb::handle input_shape) {
     nb::object img = global(g, "Image").attr("open")(path);
-    try {
-        img.attr("load")();
-    } catch (nb::python_error &) {
-        img.attr("close")();  // do not leave the file open until collection
-        throw;
-    }
+    glue::except_when([](nb::python_error &) { return true; }, [&] { img.attr("load")(); },
+                      [&](nb::python_error &) {
+                          img.attr("close")();  // do not leave the file open until collection
+                          throw;
+                      });
     const bool first = channels_first(input_shape);
     // Pillow takes (width, height); the shape holds height before width.
     nb::object size = nb::make_tuple(item(input_shape, first ? 3 : 2), item(input_shape, first ? 2 : 1));
@@ -75,7 +73,7 @@ nb::object convert_sample(nb::handle g, nb::handle data, nb::handle input_shape,
         return normalize_sample(g, instance, quant_norm, channels_first(input_shape));
     }
     glue::raise(PyExc_ValueError, glue::check(PyNumber_Remainder(nb::str("Input type: %s not supported").ptr(),
-                                                                 glue::str(input_type).ptr())));
+                                                                 glue::str_of(input_type).ptr())));
 }
 
 // Subtract the ImageNet channel means from a channels-last float tensor.
@@ -88,7 +86,7 @@ nb::object subtract_imagenet_means(nb::handle g, nb::handle instance) {
     nb::object negated = glue::check(PyNumber_Negative(np.attr("array")(mean).ptr()));
     nb::object backend = tf.attr("keras").attr("backend");
     nb::object cast = tf.attr("cast")(instance, tf.attr("float32"));
-    if (nb::hasattr(backend, "constant") && nb::hasattr(backend, "bias_add")) {
+    if (glue::has_attr(backend, "constant") && glue::has_attr(backend, "bias_add")) {
         nb::object mean_tensor = backend.attr("constant")(negated, "dtype"_a = tf.attr("float32"));
         return backend.attr("bias_add")(cast, mean_tensor, "channels_last");
     }
@@ -128,37 +126,35 @@ nb::list one(nb::handle sample) {
 // ------------------------------------------------------- generators
 
 // iter(range(n))
-nb::object counter(nb::handle g, nb::handle n) { return glue::iter(global(g, "range")(n)); }
+nb::object counter(nb::handle g, nb::handle n) { return glue::iterator_of(global(g, "range")(n)); }
 
 // Advance an iterator; false at its end.
-bool advance(nb::handle it) { return glue::next(it).is_valid(); }
+bool advance(nb::handle it) { return glue::next_or_end(it).is_valid(); }
 
-// Common state: the module namespace and the Dataset the generator serves.
-class Body : public glue::GeneratorBody {
+// What every sample source holds: the module namespace and the Dataset the
+// pass serves.
+class SampleSource : public glue::GeneratorBody {
   public:
-    Body(nb::handle g, nb::handle self) : g_(nb::borrow(g)), self_(nb::borrow(self)) {}
+    SampleSource(nb::handle g, nb::handle self) : g_(nb::borrow(g)), self_(nb::borrow(self)) {}
     int traverse(visitproc visit, void *arg) override {
         GLUE_VISIT(g_);
         GLUE_VISIT(self_);
-        GLUE_VISIT(source_);
-        GLUE_VISIT(a_);
-        GLUE_VISIT(b_);
         return 0;
     }
 
   protected:
-    nb::object g_, self_, source_, a_, b_;  // a_, b_: per-generator state
+    nb::object g_, self_;
 };
 
 // Uniform noise of the model's input shape and type.
-class WhiteNoise : public Body {
+class WhiteNoise : public SampleSource {
   public:
-    using Body::Body;
+    using SampleSource::SampleSource;
     nb::object resume(nb::handle thrown) override {
-        if (thrown.is_valid()) glue::rethrow(thrown);
-        if (!a_.is_valid()) a_ = counter(g_, self_.attr("num_samples"));
+        if (thrown.is_valid()) glue::reraise(thrown);
+        if (!remaining_.is_valid()) remaining_ = counter(g_, self_.attr("num_samples"));
         nb::object np = global(g_, "np"), random = np.attr("random");
-        while (advance(a_)) {
+        while (advance(remaining_)) {
             nb::object type = self_.attr("input_type"), shape = self_.attr("input_shape");
             if (eq(type, np.attr("float32"))) return one(random.attr("random")(shape).attr("astype")(type));
             if (eq(type, np.attr("uint8"))) return one(random.attr("randint")(0, 256, shape).attr("astype")(type));
@@ -166,30 +162,37 @@ class WhiteNoise : public Body {
         }
         return nb::object();
     }
+    int traverse(visitproc visit, void *arg) override {
+        GLUE_VISIT(remaining_);
+        return SampleSource::traverse(visit, arg);
+    }
+
+  private:
+    nb::object remaining_;  // iterator over the samples still to make
 };
 
 // Images drawn at random, each at most once per pass; an image that fails
 // in any way (an Exception thrown in at the yield included) is skipped.
-class Folder : public Body {
+class Folder : public SampleSource {
   public:
-    Folder(nb::handle g, nb::handle self, nb::handle source) : Body(g, self) { source_ = nb::borrow(source); }
+    Folder(nb::handle g, nb::handle self, nb::handle folder) : SampleSource(g, self), folder_(nb::borrow(folder)) {}
     nb::object resume(nb::handle thrown) override {
         if (thrown.is_valid() && !PyObject_TypeCheck(thrown.ptr(), reinterpret_cast<PyTypeObject *>(PyExc_Exception)))
-            glue::rethrow(thrown);
-        if (!a_.is_valid()) {
-            a_ = find_sample_images(g_, source_);
-            if (glue::len(a_) == 0)
+            glue::reraise(thrown);
+        if (!unused_.is_valid()) {
+            unused_ = find_sample_images(g_, folder_);
+            if (glue::length_of(unused_) == 0)
                 glue::raise(PyExc_ValueError,
                             glue::check(PyNumber_Remainder(
-                                nb::str("Cannot find any usable images for quantization in %s").ptr(), source_.ptr())));
-            b_ = counter(g_, self_.attr("num_samples"));
+                                nb::str("Cannot find any usable images for quantization in %s").ptr(), folder_.ptr())));
+            remaining_ = counter(g_, self_.attr("num_samples"));
         }
-        while (advance(b_)) {
-            if (glue::len(a_) == 0) return nb::object();
+        while (advance(remaining_)) {
+            if (glue::length_of(unused_) == 0) return nb::object();
             nb::object sample = glue::except_exception(
                 [&] {
-                    nb::object index = global(g_, "np").attr("random").attr("randint")(0, glue::len(a_));
-                    nb::object path = a_.attr("pop")(index);
+                    nb::object index = global(g_, "np").attr("random").attr("randint")(0, glue::length_of(unused_));
+                    nb::object path = unused_.attr("pop")(index);
                     nb::object shape = self_.attr("input_shape");
                     nb::object data = load_sample_image(g_, path, shape);
                     return nb::object(one(convert_sample(g_, data, shape, self_.attr("input_type"), self_.attr("quant_norm"))));
@@ -199,34 +202,55 @@ class Folder : public Body {
         }
         return nb::object();
     }
+    int traverse(visitproc visit, void *arg) override {
+        GLUE_VISIT(folder_);
+        GLUE_VISIT(unused_);
+        GLUE_VISIT(remaining_);
+        return SampleSource::traverse(visit, arg);
+    }
+
+  private:
+    nb::object folder_;
+    nb::object unused_;     // the image paths not drawn yet in this pass
+    nb::object remaining_;  // iterator over the samples still to draw
 };
 
 // Samples of a datastore feed, normalised as channels-last.
-class Datastore : public Body {
+class Datastore : public SampleSource {
   public:
-    Datastore(nb::handle g, nb::handle self, nb::handle source, nb::handle crop) : Body(g, self) {
-        source_ = nb::borrow(source);
-        b_ = nb::borrow(crop);  // the crop flag, until the feed exists; then the count
-    }
+    Datastore(nb::handle g, nb::handle self, nb::handle source, nb::handle crop)
+        : SampleSource(g, self), source_(nb::borrow(source)), crop_(nb::borrow(crop)) {}
     nb::object resume(nb::handle thrown) override {
-        if (thrown.is_valid()) glue::rethrow(thrown);
-        if (!a_.is_valid()) {
-            const char *name = glue::truth(b_) ? "DatastoreGeneratorClassification" : "DatastoreGeneratorDetection";
+        if (thrown.is_valid()) glue::reraise(thrown);
+        if (!feed_.is_valid()) {
+            const char *name = glue::truth(crop_) ? "DatastoreGeneratorClassification" : "DatastoreGeneratorDetection";
             nb::object feed_class = glue::import_from("veltrix.converter.plugin_api.sample_feeds", name);
             nb::object shape = item(self_.attr("input_shape"), nb::slice(nb::int_(1), nb::none(), nb::none()));
             nb::object feed = feed_class("source"_a = source_, "input_shape"_a = shape);
-            a_ = glue::iter(feed.attr("get_samples")());
-            b_ = nb::int_(0);
+            feed_ = glue::iterator_of(feed.attr("get_samples")());
+            yielded_ = nb::int_(0);
         } else {
-            b_ = glue::check(PyNumber_InPlaceAdd(b_.ptr(), nb::int_(1).ptr()));
-            int done = PyObject_RichCompareBool(b_.ptr(), self_.attr("num_samples").ptr(), Py_GE);
+            yielded_ = glue::check(PyNumber_InPlaceAdd(yielded_.ptr(), nb::int_(1).ptr()));
+            int done = PyObject_RichCompareBool(yielded_.ptr(), self_.attr("num_samples").ptr(), Py_GE);
             if (done < 0) throw nb::python_error();
             if (done) return nb::object();
         }
-        nb::object instance = glue::next(a_);
+        nb::object instance = glue::next_or_end(feed_);
         if (!instance.is_valid()) return nb::object();
         return one(normalize_sample(g_, instance, self_.attr("quant_norm"), false));
     }
+    int traverse(visitproc visit, void *arg) override {
+        GLUE_VISIT(source_);
+        GLUE_VISIT(crop_);
+        GLUE_VISIT(feed_);
+        GLUE_VISIT(yielded_);
+        return SampleSource::traverse(visit, arg);
+    }
+
+  private:
+    nb::object source_, crop_;
+    nb::object feed_;     // iterator over the feed's samples, once started
+    nb::object yielded_;  // how many samples this pass has yielded, less one
 };
 
 enum class Source { datastore, folder, noise };
@@ -247,7 +271,7 @@ nb::object init(nb::handle, Args &a) {
 }
 
 // Dataset.generator(self): classify the source now, read nothing yet.
-nb::object generator(nb::handle g, Args &a) {
+nb::object make_pass_function(nb::handle g, Args &a) {
     nb::object self = a[0];
     std::vector<nb::object> parts = glue::unpack(self.attr("samples"), 2);
     nb::object samples_source = parts[0], crop = parts[1];
@@ -264,16 +288,16 @@ nb::object generator(nb::handle g, Args &a) {
     }
     // The function holds the dataset and the two parts of `samples` as they
     // are now, as a closure; which generator it makes is decided here.
-    return glue::closure(kGenName, item(g, "__name__"), glue::Signature{kGenQualname, {}, {}},
+    return glue::closure(kGenName, g, glue::Signature{kGenQualname, {}, {}, true},
                          nb::make_tuple(g, self, samples_source, crop), [kind](nb::handle captured, Args &) {
-                             nb::object g = item(captured, 0), self = item(captured, 1), source = item(captured, 2);
+                             nb::object ns = item(captured, 0), dataset = item(captured, 1), source = item(captured, 2);
                              glue::GeneratorBody *body;
                              if (kind == Source::datastore)
-                                 body = new Datastore(g, self, source, item(captured, 3));
+                                 body = new Datastore(ns, dataset, source, item(captured, 3));
                              else if (kind == Source::folder)
-                                 body = new Folder(g, self, source);
+                                 body = new Folder(ns, dataset, source);
                              else
-                                 body = new WhiteNoise(g, self);
+                                 body = new WhiteNoise(ns, dataset);
                              return glue::generator(body, kGenName, kGenQualname);
                          });
 }
@@ -294,7 +318,7 @@ GLUE_MODULE(dataset, m) {
                        "(0..1), 'signed' (-1..1), 'imagenet' (channel means subtracted) or 'raw'.")
         .method("__init__", {"samples", "input_shape", "quant_norm", "num_samples", "input_type"}, init,
                 {nb::int_(10), m.attr("np").attr("float32")})
-        .method("generator", {}, generator)
+        .method("generator", {}, make_pass_function)
         .doc("A function whose every call starts a fresh, lazy pass yielding [sample] items shaped like "
              "input_shape: float32 samples are TensorFlow tensors (normalised), uint8 and int8 samples NumPy "
              "arrays (not normalised; int8 is the pixel minus 128), white noise NumPy arrays. Images that do not "

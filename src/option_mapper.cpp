@@ -81,13 +81,13 @@ nb::object process_integer(nb::handle, Args &a) {
     nb::object key = a[1], params = a[2], ref = a[3];
     if (contains(item(ref, key), "array")) return nb::none();
     if (glue::is_str(item(params, key)) && eq(item(item(ref, key), "type"), "int")) {
-        try {
-            set_item(params, key, glue::check(PyNumber_Long(item(params, key).ptr())));
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            nb::object msg = glue::check(PyNumber_Remainder(nb::str("Invalid argument for %s, please use an integer").ptr(), key.ptr()));
-            glue::raise_during(PyExc_ValueError, msg, e);
-        }
+        glue::except_when([](nb::python_error &e) { return e.matches(PyExc_ValueError); },
+                          [&] { set_item(params, key, glue::check(PyNumber_Long(item(params, key).ptr()))); },
+                          [&](nb::python_error &) {
+                              glue::raise(PyExc_ValueError,
+                                          glue::check(PyNumber_Remainder(
+                                              nb::str("Invalid argument for %s, please use an integer").ptr(), key.ptr())));
+                          });
     }
     return nb::none();
 }
@@ -161,14 +161,14 @@ nb::object get_source_type(nb::handle g, Args &a) {
             return ret;
         },
         [&](nb::python_error &e) {
-            glue::print(g, glue::str(e.value()));
+            glue::print(g, glue::str_of(e.value()));
             return nb::object(nb::str(""));
         });
 }
 
 // get_dest_type(self, outfile): any failure at all gives "".
 nb::object get_dest_type(nb::handle g, Args &a) {
-    return glue::except_anything([&] { return extension(global(g, "os"), a[1]); },
+    return glue::except_failure([&] { return extension(global(g, "os"), a[1]); },
                                  [](nb::python_error &) { return nb::object(nb::str("")); });
 }
 
@@ -192,7 +192,7 @@ nb::object nested(nb::handle g, nb::handle d) {
 // __from_dict(self, in_dict)
 nb::object from_dict(nb::handle g, Args &a) {
     nb::object self = a[0], in_dict = a[1];
-    if (!PyDict_Check(in_dict.ptr())) glue::raise_object(glue::check(PyObject_CallNoArgs(PyExc_AssertionError)));
+    glue::assert_that(PyDict_Check(in_dict.ptr()));
     glue::for_each(in_dict.attr("items")(), [&](nb::handle kv) {
         nb::object key = item(kv, 0), value = item(kv, 1);
         if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {

@@ -12,7 +12,7 @@ GLUE_PRELUDE;
 namespace {
 
 nb::object record_error(nb::handle record, nb::python_error &ex) {
-    set_item(record, "sanityCheck", glue::add(nb::str("Error:"), glue::str(ex.value())));
+    set_item(record, "sanityCheck", glue::add(nb::str("Error:"), glue::str_of(ex.value())));
     return nb::borrow(record);
 }
 
@@ -20,7 +20,7 @@ nb::object record_error(nb::handle record, nb::python_error &ex) {
 // ASCII letters, digits and "." becomes "-", then lower case.
 nb::object distribution_key(nb::handle project_name) {
     nb::object re = glue::import("re");
-    return re.attr("sub")("[^A-Za-z0-9.]+", "-", glue::str(project_name)).attr("lower")();
+    return re.attr("sub")("[^A-Za-z0-9.]+", "-", glue::str_of(project_name)).attr("lower")();
 }
 
 // A distribution's project name. The Name header is a single line near the
@@ -84,14 +84,14 @@ nb::object entry_points_from_metadata(nb::handle group) {
         glue::except_exception(
             [&] {
                 Seen self{nb::borrow(dist), nb::object()};
-                nb::object normalized = nb::getattr(dist, "_normalized_name", nb::none());
+                nb::object normalized = glue::attr_or(dist, "_normalized_name", nb::none());
                 if (normalized.is_none()) normalized = key_of(self);
                 if (normalized.is_none()) return;  // no project name: pkg_resources skips it too
                 nb::list eps;
                 glue::for_each(dist.attr("entry_points"), [&](nb::handle ep) {
                     if (eq(ep.attr("group"), group)) eps.append(ep);
                 });
-                if (glue::len(eps) > 0) {
+                if (glue::length_of(eps) > 0) {
                     nb::object key = key_of(self);
                     if (key.is_none()) return;
                     for (auto &[other_norm, other] : seen)
@@ -132,9 +132,10 @@ nb::object init(nb::handle g, Args &a) {
     return nb::none();
 }
 
-// __get_entrypoint_list(self): never raises; nothing at all when enumeration fails.
+// __get_entrypoint_list(self): nothing at all when enumeration fails; only
+// Ctrl-C (KeyboardInterrupt) gets through, as in every guard of the registry.
 nb::object get_entrypoint_list(nb::handle g, Args &) {
-    return glue::except_anything(
+    return glue::except_failure(
         [&] {
             nb::object iter_entry_points;
             try {
@@ -195,7 +196,9 @@ nb::object get_converters_info_list(nb::handle g, Args &a) {
                     if (eq(nv[0], "Version")) record["version"] = nv[1];
                 });
                 record["sanityCheck"] = "ok";
-                glue::except_exception([&] { check_plugin(e, record); },
+                // Whatever the plug-in's module raises, a sys.exit() at import
+                // included, is that plug-in's error; only Ctrl-C ends the listing.
+                glue::except_failure([&] { check_plugin(e, record); },
                                        [&](nb::python_error &ex) {
                                            record["path"] = e.attr("dist").attr("location");
                                            record_error(record, ex);
@@ -207,7 +210,7 @@ nb::object get_converters_info_list(nb::handle g, Args &a) {
                     // No key to name it by: list it under the entry point itself,
                     // so a broken distribution is reported rather than hidden.
                     nb::dict record;
-                    record["name"] = glue::except_anything([&] { return glue::str(e); },
+                    record["name"] = glue::except_failure([&] { return glue::str_of(e); },
                                                            [](nb::python_error &) { return nb::object(nb::str("unknown")); });
                     p = record;
                 }
@@ -232,10 +235,10 @@ nb::object registry_main(nb::handle g, Args &) {
 // get_converter_by_name(self, name)
 nb::object get_converter_by_name(nb::handle, Args &a) {
     nb::object name = a[1];
-    nb::object it = glue::iter(entry_points(a[0]));
-    for (nb::object e = glue::next(it); e.is_valid(); e = glue::next(it)) {
+    nb::object it = glue::iterator_of(entry_points(a[0]));
+    for (nb::object e = glue::next_or_end(it); e.is_valid(); e = glue::next_or_end(it)) {
         if (eq(name, e.attr("dist").attr("key"))) {
-            return glue::except_exception([&] { return e.attr("load")(); },
+            return glue::except_failure([&] { return e.attr("load")(); },
                                           [](nb::python_error &) { return nb::object(nb::none()); });
         }
     }
@@ -258,7 +261,7 @@ nb::object query_all_converters(nb::handle, Args &a) {
     nb::object self = a[0];
     nb::list ret;
     glue::for_each(entry_points(self), [&](nb::handle e) {
-        glue::except_exception(
+        glue::except_failure(
             [&] {
                 nb::object plugin = e.attr("load")();
                 if (!contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
@@ -280,7 +283,7 @@ nb::object query_all_converters(nb::handle, Args &a) {
 nb::object get_converters_names_list(nb::handle, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
-        glue::except_anything([&] { ret.append(e.attr("dist").attr("key")); }, [](nb::python_error &) {});
+        glue::except_failure([&] { ret.append(e.attr("dist").attr("key")); }, [](nb::python_error &) {});
     });
     return ret;
 }
@@ -289,7 +292,7 @@ nb::object get_converters_names_list(nb::handle, Args &a) {
 nb::object get_converters_list(nb::handle g, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
-        glue::except_exception([&] { ret.append(e.attr("load")()); },
+        glue::except_failure([&] { ret.append(e.attr("load")()); },
                                [&](nb::python_error &ex) { glue::print(g, "Error:", ex.value()); });
     });
     return ret;
@@ -299,9 +302,9 @@ nb::object get_converters_list(nb::handle g, Args &a) {
 // compared, in any way, is passed over.
 nb::object get_converter_info_by_name(nb::handle, Args &a) {
     nb::object records = a[0].attr("get_converters_info_list")();
-    nb::object it = glue::iter(records);
-    for (nb::object p = glue::next(it); p.is_valid(); p = glue::next(it)) {
-        if (glue::except_anything([&] { return eq(item(p, "name"), a[1]); }, [](nb::python_error &) { return false; }))
+    nb::object it = glue::iterator_of(records);
+    for (nb::object p = glue::next_or_end(it); p.is_valid(); p = glue::next_or_end(it)) {
+        if (glue::except_failure([&] { return eq(item(p, "name"), a[1]); }, [](nb::python_error &) { return false; }))
             return p;
     }
     return nb::none();

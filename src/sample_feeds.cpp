@@ -23,21 +23,21 @@ class Samples : public glue::GeneratorBody {
     Samples(nb::handle g, nb::handle self) : g_(nb::borrow(g)), self_(nb::borrow(self)) {}
 
     nb::object resume(nb::handle thrown) override {
-        if (thrown.is_valid()) glue::rethrow(thrown);
-        if (!it_.is_valid()) it_ = glue::iter(self_.attr("dataset"));
-        nb::object sample = glue::next(it_);
+        if (thrown.is_valid()) glue::reraise(thrown);
+        if (!samples_.is_valid()) samples_ = glue::iterator_of(self_.attr("dataset"));
+        nb::object sample = glue::next_or_end(samples_);
         if (!sample.is_valid()) return nb::object();
         return sample.attr("numpy")().attr("astype")(global(g_, "np").attr("float32"));
     }
     int traverse(visitproc visit, void *arg) override {
         GLUE_VISIT(g_);
         GLUE_VISIT(self_);
-        GLUE_VISIT(it_);
+        GLUE_VISIT(samples_);
         return 0;
     }
 
   private:
-    nb::object g_, self_, it_;
+    nb::object g_, self_, samples_;  // samples_: iterator over self.dataset, once started
 };
 
 // get_samples(self)
@@ -77,7 +77,7 @@ GLUE_MODULE(sample_feeds, m) {
                                          "A datastore reference and the dataset of its samples (None until a feed "
                                          "builds it).")
                           .method("__init__", {"source", "input_shape"}, base_init)
-                          .method("get_samples", {}, get_samples)
+                          .generator_method("get_samples", {}, get_samples)
                           .doc("Every sample of self.dataset as a float32 NumPy array (batch, height, width, channels).")
                           .build();
     glue::ClassBuilder(m, "DatastoreGeneratorClassification", base,

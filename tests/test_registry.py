@@ -2,6 +2,7 @@
 
 import gc
 import json
+import types
 
 import pytest
 
@@ -293,13 +294,39 @@ def test_unreadable_key_is_listed_under_the_entry_point():
                        {"name": "ep = broken:thing", "sanityCheck": "Error:x"}]
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(2)])
-def test_interrupts_reach_the_caller(exc):
-    with pytest.raises(type(exc)):
-        Fake([EntryPoint("pip", load=exc)]).get_converters_info_list()
-    with pytest.raises(type(exc)):
-        Fake([EntryPoint("pip", load=exc)]).get_converter_by_name("pip")
-    assert Fake([EntryPoint(exc)]).get_converters_names_list() == []
+def test_ctrl_c_reaches_the_caller_from_every_guard():
+    # the user's interrupt is never an entry point's error
+    for query in (lambda r: r.get_converters_info_list(), lambda r: r.get_converter_by_name("pip"),
+                  lambda r: r.query_all_converters("a", "b"), lambda r: r.get_converters_list()):
+        with pytest.raises(KeyboardInterrupt):
+            query(Fake([EntryPoint("pip", load=KeyboardInterrupt())]))
+    for query in (lambda r: r.get_converters_names_list(), lambda r: r.get_converter_info_by_name("x")):
+        with pytest.raises(KeyboardInterrupt):
+            query(Fake([EntryPoint(KeyboardInterrupt())]))
+
+
+class Plugin:
+    __file__ = "/plugin.py"
+
+    @staticmethod
+    def query_convert(src, dst):
+        return {"supported_inputs": ["a"], "supported_outputs": ["b"]} if src is None else {}
+
+    convert = None
+
+
+def test_a_plugin_that_exits_at_import_is_that_plugins_error(monkeypatch, capsys):
+    class Meta:
+        @staticmethod
+        def metadata(key):
+            return types.SimpleNamespace(_headers=[("Version", "1")])
+    monkeypatch.setattr(plugin_registry, "metadata", Meta)
+    registry = Fake([EntryPoint("exits", load=SystemExit(2)), EntryPoint("good", load=Plugin)])
+    assert [(r["name"], r["sanityCheck"]) for r in registry.get_converters_info_list()] == [
+        ("exits", "Error:2"), ("good", "ok")]
+    assert registry.get_converter_by_name("exits") is None and registry.get_converter_by_name("good") is Plugin
+    assert [m["name"] for m in registry.query_all_converters("a", "b")] == ["good"]
+    assert registry.get_converters_list() == [Plugin] and capsys.readouterr().out == "Error: 2\n"
 
 
 def test_enumeration_that_fails_yields_nothing(monkeypatch):

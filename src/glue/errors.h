@@ -1,18 +1,26 @@
 // Raising and catching Python exceptions from C++ the way Python code would.
 //
-// Two policies name what a `try` in the modules may swallow:
+// Raising: raise() makes a new exception, chained to the one being handled
+// as a `raise` statement chains it; reraise() raises an exception object as
+// it is (a `raise exc` of an exception thrown in from outside).
+//
+// Catching: two policies name what a `try` in the modules may swallow, and
+// in both the handler runs with the caught exception as the handled one
+// (sys.exc_info(), and the __context__ of anything raised in the handler):
 //   except_exception: Python's `except Exception:`; SystemExit,
 //                     KeyboardInterrupt and GeneratorExit pass through.
-//   except_anything:  a bare `except:`, for the few places whose behaviour is
-//                     "never raises, whatever happens".
-// And checked_text() is the one way to see a Python text as C++ text.
+//   except_failure:   a bare `except:` that never eats the user's interrupt:
+//                     everything but KeyboardInterrupt.
+//
+// attr_or()/has_attr() are getattr(o, name, default)/hasattr(o, name):
+// only an AttributeError means "missing". checked_text() is the one way to
+// see a Python text as C++ text.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 
 namespace nb = nanobind;
@@ -25,65 +33,91 @@ inline nb::object check(PyObject *o) {
     return nb::steal(o);
 }
 
-// Raise a new exception of `type` with a text message. Like a `raise` in
-// Python, the exception the caller is handling becomes its __context__.
+// raise type(msg)
 [[noreturn]] inline void raise(PyObject *type, const std::string &msg) {
     PyErr_SetString(type, msg.c_str());
     throw nb::python_error();
 }
-
-// Raise an already built exception object, chained like `raise exc`.
-[[noreturn]] inline void raise_object(nb::handle exc) {
+[[noreturn]] inline void raise(PyObject *type, nb::handle msg) {
+    nb::object exc = check(PyObject_CallOneArg(type, msg.ptr()));
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
 }
 
-// Raise an exception object exactly as it is: its __context__ is not
-// replaced by whatever the caller is handling.
-[[noreturn]] inline void raise_unchained(nb::handle exc) {
+// Raise an exception object exactly as it is: its __context__ and traceback
+// are not replaced by whatever the caller is handling.
+[[noreturn]] inline void reraise(nb::handle exc) {
     PyObject *tb = PyException_GetTraceback(exc.ptr());
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), Py_NewRef(exc.ptr()), tb);
     throw nb::python_error();
 }
 
-// Raise `type(msg)` with a message object (say, the result of a `+`).
-[[noreturn]] inline void raise(PyObject *type, nb::handle msg) {
-    raise_object(check(PyObject_CallOneArg(type, msg.ptr())));
+// `assert ok`: an AssertionError, unless assertions are stripped (python -O).
+inline void assert_that(bool ok) {
+    if (ok) return;
+    static int enabled = -1;  // sys.flags.optimize cannot change while the process runs
+    if (enabled < 0) {
+        nb::object flags = nb::borrow(PySys_GetObject("flags"));
+        enabled = flags.is_valid() && PyObject_IsTrue(flags.attr("optimize").ptr()) == 1 ? 0 : 1;
+    }
+    if (enabled) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
 }
 
-// Raise `type(msg)` inside the handler of `caught`: Python chains the two
-// implicitly (the new exception's __context__ is `caught`, whose own context
-// was set when it was raised). C++ has no handled-exception state, so the
-// context is set here and kept.
-[[noreturn]] inline void raise_during(PyObject *type, nb::handle msg, nb::python_error &caught) {
-    nb::object exc = check(PyObject_CallOneArg(type, msg.ptr()));
-    PyException_SetContext(exc.ptr(), caught.value().inc_ref().ptr());
-    raise_unchained(exc);
+// For its lifetime, `caught` is the exception being handled, as inside an
+// `except` block; the one handled before comes back afterwards.
+class Handling {
+  public:
+    explicit Handling(nb::python_error &caught) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyObject *v = caught.value().ptr();
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v))), Py_NewRef(v), PyException_GetTraceback(v));
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+  private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
+// try: body()  except <what the policy takes> as e: handler(e)
+template <typename Takes, typename Body, typename Handler>
+inline auto except_when(Takes &&takes, Body &&body, Handler &&handler) -> decltype(body()) {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        if (!takes(e)) throw;
+        Handling handling(e);
+        return handler(e);
+    }
 }
 
-// True when the caught error is an `Exception` (what `except Exception` takes).
-inline bool is_exception(nb::python_error &e) { return e.matches(PyExc_Exception); }
-
-// try: body()  except Exception as e: handler(e)
 template <typename Body, typename Handler>
 inline auto except_exception(Body &&body, Handler &&handler) -> decltype(body()) {
-    try {
-        return body();
-    } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
-        return handler(e);
-    }
+    return except_when([](nb::python_error &e) { return e.matches(PyExc_Exception); }, std::forward<Body>(body),
+                       std::forward<Handler>(handler));
 }
 
-// try: body()  except: handler(e)   (everything, KeyboardInterrupt included)
 template <typename Body, typename Handler>
-inline auto except_anything(Body &&body, Handler &&handler) -> decltype(body()) {
-    try {
-        return body();
-    } catch (nb::python_error &e) {
-        return handler(e);
-    }
+inline auto except_failure(Body &&body, Handler &&handler) -> decltype(body()) {
+    return except_when([](nb::python_error &e) { return !e.matches(PyExc_KeyboardInterrupt); }, std::forward<Body>(body),
+                       std::forward<Handler>(handler));
 }
+
+// getattr(o, name, fallback): only an AttributeError gives the fallback.
+inline nb::object attr_or(nb::handle o, const char *name, nb::handle fallback) {
+    PyObject *v = PyObject_GetAttrString(o.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return fallback.is_valid() ? nb::borrow(fallback) : nb::object();
+}
+
+// hasattr(o, name)
+inline bool has_attr(nb::handle o, const char *name) { return attr_or(o, name, nb::handle()).is_valid(); }
 
 // The UTF-8 text of a Python str, valid while `s` lives. A non-str raises
 // TypeError naming `what`; text that UTF-8 cannot hold (lone surrogates)

@@ -1,29 +1,30 @@
 // The generator type behind every generator the package makes, built into
-// `veltrix.converter._glue` and shared by all modules (shared.h).
+// `veltrix.converter._glue` and shared by all modules (bridge.h).
 //
 // It drives a GeneratorBody as CPython drives a generator frame: send()
 // (None first), throw() in its one- and three-argument forms, close(),
 // StopIteration escaping the body turned into RuntimeError (PEP 479),
 // closing by finaliser, "generator already executing", the recursion limit,
-// weak references, and the gi_running / gi_suspended / gi_frame state that
-// inspect.getgeneratorstate reads. Immutable, not instantiable from Python.
-#include "errors.h"
+// weak references (cleared before the finaliser), gi_code (the code of the
+// function that made it), and the gi_running / gi_suspended / gi_frame state
+// that inspect.getgeneratorstate reads. Immutable, not instantiable from Python.
+#include "bridge.h"
 #include "names.h"
-#include "shared.h"
 
 #include <structmember.h>
-
-#include <memory>
 
 namespace glue::impl {
 namespace {
 
-using namespace nb::literals;
-
 struct GeneratorObject {
     PyObject_HEAD
-    GeneratorBody *body;  // null once the generator has finished
+    glue_resume_fn resume;
+    glue_traverse_fn traverse;
+    glue_free_fn free_state;
+    void *state;  // null once the generator has finished
     bool started, running;
+    PyObject *function;  // the function that made it, or null
+    PyObject *builtins;
     PyObject *name, *qualname, *weakrefs;
 };
 
@@ -32,9 +33,33 @@ GeneratorObject *as_generator(PyObject *self) { return reinterpret_cast<Generato
 void generator_finish(GeneratorObject *g) {
     // Dropping the body releases what it holds (feeds, inner generators)
     // as a finished Python generator drops its frame.
-    GeneratorBody *body = g->body;
-    g->body = nullptr;
-    delete body;
+    void *state = g->state;
+    g->state = nullptr;
+    if (state) g->free_state(state);
+}
+
+// A StopIteration escaping the body would end the caller's loop silently;
+// Python turns it into a RuntimeError whose cause and context are the
+// StopIteration (PEP 479), and so do we. The pending error is left as it is
+// when it is not a StopIteration.
+void stop_iteration_to_runtime_error() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v) PyException_SetTraceback(v, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    PyObject *text = PyUnicode_FromString("generator raised StopIteration");
+    PyObject *exc = text ? PyObject_CallOneArg(PyExc_RuntimeError, text) : nullptr;
+    Py_XDECREF(text);
+    if (!exc) {
+        Py_XDECREF(v);
+        return;
+    }
+    PyException_SetCause(exc, Py_XNewRef(v));
+    PyException_SetContext(exc, v);
+    PyErr_Restore(Py_NewRef(PyExc_RuntimeError), exc, nullptr);
 }
 
 // Run the body once; the new reference yielded, or null with an error set
@@ -44,47 +69,30 @@ PyObject *generator_run(GeneratorObject *g, PyObject *thrown) {
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return nullptr;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (!enter_native()) return nullptr;
     g->started = true;
     g->running = true;
-    PyObject *result = nullptr;
-    try {
-        nb::object value = g->body->resume(thrown);
-        g->running = false;
-        if (value.is_valid()) {
-            result = value.release().ptr();
-        } else {
-            generator_finish(g);
+    Py_INCREF(g);
+    Frame frame{nullptr, g->builtins, current_frame()};
+    current_frame() = &frame;
+    PyObject *result = g->resume(g->state, thrown);
+    current_frame() = frame.back;
+    g->running = false;
+    if (!result) {
+        generator_finish(g);
+        if (PyErr_Occurred())
+            stop_iteration_to_runtime_error();
+        else
             PyErr_SetNone(PyExc_StopIteration);
-        }
-    } catch (nb::python_error &e) {
-        g->running = false;
-        generator_finish(g);
-        if (e.matches(PyExc_StopIteration)) {
-            // A StopIteration escaping the body would end the caller's loop
-            // silently; Python turns it into a RuntimeError whose cause and
-            // context are the StopIteration, and so do we.
-            PyObject *exc = PyObject_CallOneArg(PyExc_RuntimeError, nb::str("generator raised StopIteration").ptr());
-            if (exc) {
-                PyException_SetCause(exc, e.value().inc_ref().ptr());
-                PyException_SetContext(exc, e.value().inc_ref().ptr());
-                PyErr_Restore(Py_NewRef(PyExc_RuntimeError), exc, nullptr);
-            }
-        } else {
-            e.restore();
-        }
-    } catch (const std::exception &e) {
-        g->running = false;
-        generator_finish(g);
-        PyErr_SetString(PyExc_SystemError, e.what());
     }
-    Py_LeaveRecursiveCall();
+    Py_DECREF(g);
+    leave_native();
     return result;
 }
 
 PyObject *generator_send(PyObject *self, PyObject *value) {
     GeneratorObject *g = as_generator(self);
-    if (!g->body) {
+    if (!g->state) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
@@ -97,7 +105,7 @@ PyObject *generator_send(PyObject *self, PyObject *value) {
 
 PyObject *generator_next(PyObject *self) {
     GeneratorObject *g = as_generator(self);
-    if (!g->body) return nullptr;  // exhausted: StopIteration without an object
+    if (!g->state) return nullptr;  // exhausted: StopIteration without an object
     PyObject *r = generator_send(self, Py_None);
     if (!r && PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // tp_iternext signals a plain end without an exception set
@@ -170,28 +178,33 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         Py_XDECREF(trace);
         return nullptr;
     }
-    if (!g->body || !g->started) {
-        // Not started or finished: the exception is raised here and now.
-        if (g->body) generator_finish(g);
+    if (!g->state || !g->started) {
+        // Finished: the exception is raised here and now. Not started: it is
+        // raised at the top of the body, which ends the body (PEP 479 applies).
+        const bool ends_body = g->state != nullptr;
+        if (ends_body) generator_finish(g);
         PyErr_Restore(t, v, trace);
+        if (ends_body) stop_iteration_to_runtime_error();
         return nullptr;
     }
-    nb::object exc = nb::steal(v);
     Py_DECREF(t);
     Py_XDECREF(trace);
-    return generator_run(g, exc.ptr());
+    PyObject *r = generator_run(g, v);
+    Py_DECREF(v);
+    return r;
 }
 
 PyObject *generator_close(PyObject *self, PyObject *) {
     GeneratorObject *g = as_generator(self);
-    if (!g->body) Py_RETURN_NONE;
+    if (!g->state) Py_RETURN_NONE;
     if (!g->started) {
         generator_finish(g);
         Py_RETURN_NONE;
     }
-    nb::object exit = nb::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    if (!exit.is_valid()) return nullptr;
-    PyObject *r = generator_run(g, exit.ptr());
+    PyObject *exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (!exit) return nullptr;
+    PyObject *r = generator_run(g, exit);
+    Py_DECREF(exit);
     if (r) {
         Py_DECREF(r);
         PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
@@ -208,20 +221,24 @@ int generator_traverse(PyObject *self, visitproc visit, void *arg) {
     GeneratorObject *g = as_generator(self);
     Py_VISIT(g->name);
     Py_VISIT(g->qualname);
+    Py_VISIT(g->function);
+    Py_VISIT(g->builtins);
     Py_VISIT(Py_TYPE(self));
-    return g->body ? g->body->traverse(visit, arg) : 0;
+    return g->state && g->traverse ? g->traverse(g->state, visit, arg) : 0;
 }
 
 int generator_clear(PyObject *self) {
     GeneratorObject *g = as_generator(self);
-    if (g->body && !g->running) generator_finish(g);
+    if (g->state && !g->running) generator_finish(g);
+    Py_CLEAR(g->function);
+    Py_CLEAR(g->builtins);
     return 0;
 }
 
 // Dropped while suspended: close it, as Python's generator finaliser does.
 void generator_finalize(PyObject *self) {
     GeneratorObject *g = as_generator(self);
-    if (!g->body || !g->started || g->running) return;
+    if (!g->state || !g->started || g->running) return;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyObject *r = generator_close(self, nullptr);
@@ -233,11 +250,16 @@ void generator_finalize(PyObject *self) {
 }
 
 void generator_dealloc(PyObject *self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     GeneratorObject *g = as_generator(self);
+    // Weak references go before the finaliser runs, as CPython's do.
     PyObject_GC_UnTrack(self);
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
-    if (g->body) generator_finish(g);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    if (g->state) generator_finish(g);
+    Py_CLEAR(g->function);
+    Py_CLEAR(g->builtins);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
     PyTypeObject *tp = Py_TYPE(self);
@@ -253,23 +275,32 @@ PyObject *generator_repr(PyObject *self) {
 PyObject *gi_running(PyObject *self, void *) { return PyBool_FromLong(as_generator(self)->running); }
 PyObject *gi_suspended(PyObject *self, void *) {
     GeneratorObject *g = as_generator(self);
-    return PyBool_FromLong(g->body && g->started && !g->running);
+    return PyBool_FromLong(g->state && g->started && !g->running);
 }
 // No Python frame runs a C++ body; a stand-in tells what inspect asks of a
 // frame (f_lasti -1 before the first step), and None once finished.
 PyObject *gi_frame(PyObject *self, void *) {
     GeneratorObject *g = as_generator(self);
-    if (!g->body) Py_RETURN_NONE;
-    try {
-        nb::object ns = nb::module_::import_("types").attr("SimpleNamespace");
-        return ns("f_lasti"_a = g->started ? 0 : -1, "f_locals"_a = nb::dict(), "f_back"_a = nb::none(),
-                  "f_lineno"_a = nb::none())
-            .release()
-            .ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    if (!g->state) Py_RETURN_NONE;
+    PyObject *types = PyImport_ImportModule("types");
+    PyObject *ns = types ? PyObject_GetAttrString(types, "SimpleNamespace") : nullptr;
+    Py_XDECREF(types);
+    if (!ns) return nullptr;
+    PyObject *args = PyTuple_New(0);
+    PyObject *kw = args ? Py_BuildValue("{s:i,s:N,s:O,s:O}", "f_lasti", g->started ? 0 : -1, "f_locals", PyDict_New(),
+                                        "f_back", Py_None, "f_lineno", Py_None)
+                        : nullptr;
+    PyObject *frame = kw ? PyObject_Call(ns, args, kw) : nullptr;
+    Py_XDECREF(kw);
+    Py_XDECREF(args);
+    Py_DECREF(ns);
+    return frame;
+}
+// The code of the function that made the generator, as for a Python generator.
+PyObject *gi_code(PyObject *self, void *) {
+    GeneratorObject *g = as_generator(self);
+    if (!g->function) Py_RETURN_NONE;
+    return function_code(g->function);
 }
 PyObject *gi_yieldfrom(PyObject *, void *) { Py_RETURN_NONE; }
 
@@ -291,6 +322,7 @@ PyTypeObject *make_generator_type() {
                                    {"gi_suspended", gi_suspended, nullptr, nullptr, nullptr},
                                    {"gi_frame", gi_frame, nullptr, nullptr, nullptr},
                                    {"gi_yieldfrom", gi_yieldfrom, nullptr, nullptr, nullptr},
+                                   {"gi_code", gi_code, nullptr, nullptr, nullptr},
                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void *>(generator_dealloc)},
                                   {Py_tp_repr, reinterpret_cast<void *>(generator_repr)},
@@ -307,22 +339,31 @@ PyTypeObject *make_generator_type() {
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
                                    Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                slots};
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    if (type) settle_type(type, "generator");
+    return type;
 }
 
 PyTypeObject *generator_type = nullptr;  // owned by the _glue module for the interpreter's life
 
-PyObject *new_generator(GeneratorBody *body, const char *name, const char *qualname) {
-    std::unique_ptr<GeneratorBody> owned(body);
+PyObject *new_generator(const char *name, const char *qualname, glue_resume_fn resume, glue_traverse_fn traverse,
+                        glue_free_fn free_state, void *state) {
     PyObject *n = PyUnicode_FromString(name), *q = n ? PyUnicode_FromString(qualname) : nullptr;
     auto *g = q ? PyObject_GC_New(GeneratorObject, generator_type) : nullptr;
     if (!g) {
         Py_XDECREF(n);
         Py_XDECREF(q);
+        free_state(state);
         return nullptr;
     }
-    g->body = owned.release();
+    Frame *maker = current_frame();
+    g->resume = resume;
+    g->traverse = traverse;
+    g->free_state = free_state;
+    g->state = state;
     g->started = g->running = false;
+    g->function = maker ? Py_XNewRef(maker->function) : nullptr;
+    g->builtins = Py_NewRef(maker ? maker->builtins : PyEval_GetBuiltins());
     g->name = n;
     g->qualname = q;
     g->weakrefs = nullptr;

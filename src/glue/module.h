@@ -1,90 +1,125 @@
-// GLUE_MODULE(name, m) { ... }: NB_MODULE with the import errors of a Python
-// module. nanobind reports any error raised while a module initialises as
-// "ImportError: Encountered an error while initializing the extension", the
-// real error only as its cause; `import numpy` failing in a Python module
-// raises the ModuleNotFoundError itself, and callers catch that type. So the
-// module's exec step is wrapped: the cause is raised again as it is (its own
-// traceback and context kept), with a note naming the package extra that
-// provides a missing sample dependency.
+// GLUE_MODULE(name, m) { ... }: an extension module whose import behaves as
+// a Python module's. It has its own module definition (multi-phase
+// initialisation) whose exec step registers the module with nanobind and runs
+// the body; an error the body raises is the import's error as it is (its
+// own type, traceback and context: `import numpy` failing raises the
+// ModuleNotFoundError itself, which callers catch), with a note naming the
+// package extra that provides a missing sample dependency. The module
+// refuses subinterpreters with an ImportError: the package's function and
+// generator types exist once per process.
 #pragma once
 
 #include "errors.h"
 
-#include <cstring>
 #include <string>
 
 namespace glue {
 
-// What a user installs for an optional third-party package the sample
-// modules import, as a note for `module`'s import error; null for others.
-inline nb::object install_note(nb::handle missing, const char *module) {
-    if (!PyUnicode_Check(missing.ptr())) return nb::object();
-    nb::object head = nb::borrow(missing).attr("partition")(".")[0];
-    std::string where = std::string("veltrix.converter.plugin_api.") + module;
-    if (PyUnicode_CompareWithASCIIString(head.ptr(), "tensorflow") == 0)
-        return nb::str((where + " needs TensorFlow: any TensorFlow build, or the 'tf-cpu' extra: "
-                                "pip install 'veltrix-converter[samples,tf-cpu]'").c_str());
-    for (const char *top : {"numpy", "PIL"})
-        if (PyUnicode_CompareWithASCIIString(head.ptr(), top) == 0)
-            return nb::str((where + " needs the 'samples' extra: pip install 'veltrix-converter[samples]'").c_str());
-    return nb::object();
+// The head of a dotted name ("PIL" of "PIL.Image") is one of `tops`; read
+// with the C API only, so no method of a str subclass runs. Never raises.
+inline bool names_top_module(PyObject *missing, const char *top) noexcept {
+    if (!missing || !PyUnicode_Check(missing)) return false;
+    Py_ssize_t size = PyUnicode_GetLength(missing);
+    if (size < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t dot = PyUnicode_FindChar(missing, '.', 0, size, 1);
+    if (dot == -2) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *head = PyUnicode_Substring(missing, 0, dot < 0 ? size : dot);
+    if (!head) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = PyUnicode_CompareWithASCIIString(head, top) == 0;
+    Py_DECREF(head);
+    return same;
 }
 
-// The error a failed exec step leaves, made honest (see above).
-inline void unwrap_init_error(const char *module) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return;
+// What a user installs for an optional third-party package the sample
+// modules import, as a note for `module`'s import error; empty for others.
+inline std::string install_note(PyObject *missing, const char *module) noexcept {
+    std::string where = std::string("veltrix.converter.plugin_api.") + module;
+    if (names_top_module(missing, "tensorflow"))
+        return where + " needs TensorFlow: any TensorFlow build, or the 'tf-cpu' extra: "
+                       "pip install 'veltrix-converter[samples,tf-cpu]'";
+    if (names_top_module(missing, "numpy") || names_top_module(missing, "PIL"))
+        return where + " needs the 'samples' extra: pip install 'veltrix-converter[samples]'";
+    return {};
+}
+
+// Add the install note to the pending ModuleNotFoundError, if it names a
+// sample dependency. Never raises: the pending error stays what it was.
+inline void note_missing_dependency(const char *module) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyErr_NormalizeException(&t, &v, &tb);
-    nb::object type = nb::steal(t), value = nb::steal(v), trace = nb::steal(tb);
-    PyObject *cause = value.is_valid() ? PyException_GetCause(value.ptr()) : nullptr;
-    nb::object original = nb::steal(cause);
-    const bool wrapped = type.ptr() == PyExc_ImportError && original.is_valid() && [&] {
-        nb::object args = nb::getattr(value, "args", nb::none());
-        return PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1 &&
-               PyUnicode_Check(PyTuple_GET_ITEM(args.ptr(), 0)) &&
-               std::strncmp(PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.ptr(), 0)), "Encountered an error while initializing", 39) == 0;
-    }();
-    if (!wrapped) {
-        PyErr_Restore(type.release().ptr(), value.release().ptr(), trace.release().ptr());
-        return;
-    }
-    if (PyErr_GivenExceptionMatches(original.ptr(), PyExc_ModuleNotFoundError)) {
-        nb::object note = install_note(nb::getattr(original, "name", nb::none()), module);
-        if (note.is_valid() && nb::hasattr(original, "add_note")) {
-            PyObject *r = PyObject_CallMethod(original.ptr(), "add_note", "O", note.ptr());
-            if (r) Py_DECREF(r); else PyErr_Clear();
+    if (v && PyErr_GivenExceptionMatches(v, PyExc_ModuleNotFoundError)) {
+        PyObject *missing = PyObject_GetAttrString(v, "name");
+        if (!missing) PyErr_Clear();
+        std::string note;
+        try {
+            note = install_note(missing, module);
+        } catch (...) {  // no memory for the text: no note
+        }
+        Py_XDECREF(missing);
+        if (!note.empty()) {
+            PyObject *r = PyObject_CallMethod(v, "add_note", "s", note.c_str());
+            if (r)
+                Py_DECREF(r);
+            else
+                PyErr_Clear();  // before 3.11 there is no add_note
         }
     }
-    PyObject *otb = PyException_GetTraceback(original.ptr());
-    PyObject *otype = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(original.ptr())));
-    PyErr_Restore(otype, original.release().ptr(), otb);
+    PyErr_Restore(t, v, tb);
+}
+
+// The exec step of every module of the package: null-free C, whatever the
+// body raises.
+inline int exec_module(PyObject *m, const char *short_name, void (*body)(nb::module_ &)) noexcept {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError,
+                     "veltrix.converter cannot be imported in a subinterpreter: %s and the package's other native "
+                     "modules exist once per process",
+                     short_name);
+        return -1;
+    }
+    // A module's functions take their builtins from its namespace.
+    if (PyDict_SetItemString(PyModule_GetDict(m), "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    if (!nb::register_module(m)) return -1;
+    try {
+        nb::module_ module = nb::borrow<nb::module_>(m);
+        body(module);
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+        note_missing_dependency(short_name);
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "unknown C++ exception while initialising the module");
+    }
+    return -1;
 }
 
 }  // namespace glue
 
-#define GLUE_MODULE(name, variable)                                                                \
-    extern "C" NB_EXPORT PyObject *PyInit_##name##_nanobind_(void);                                \
-    static int (*glue_inner_exec_)(PyObject *) = nullptr;                                          \
-    static int glue_exec_(PyObject *m) {                                                           \
-        /* a module's functions take their builtins from its namespace */                          \
-        if (PyDict_SetItemString(PyModule_GetDict(m), "__builtins__", PyEval_GetBuiltins()) < 0)   \
-            return -1;                                                                             \
-        int r = glue_inner_exec_(m);                                                               \
-        if (r < 0) glue::unwrap_init_error(#name);                                                 \
-        return r;                                                                                  \
-    }                                                                                              \
-    extern "C" NB_EXPORT PyObject *PyInit_##name(void) {                                           \
-        PyObject *def = PyInit_##name##_nanobind_();                                               \
-        /* multi-phase initialisation returns the definition; anything else is left alone */   \
-        if (!def || !PyObject_TypeCheck(def, &PyModuleDef_Type)) return def;                      \
-        auto *d = reinterpret_cast<PyModuleDef *>(def);                                            \
-        d->m_name = #name;                                                                         \
-        for (PyModuleDef_Slot *s = d->m_slots; s && s->slot; ++s)                                  \
-            if (s->slot == Py_mod_exec && s->value != reinterpret_cast<void *>(glue_exec_)) {      \
-                glue_inner_exec_ = reinterpret_cast<int (*)(PyObject *)>(s->value);                \
-                s->value = reinterpret_cast<void *>(glue_exec_);                                   \
-            }                                                                                      \
-        return def;                                                                                \
-    }                                                                                              \
-    NB_MODULE(name##_nanobind_, variable)
+#if PY_VERSION_HEX >= 0x030C0000
+#define GLUE_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define GLUE_INTERPRETER_SLOT
+#endif
+
+#define GLUE_MODULE(name, variable)                                                                      \
+    static void glue_body_(nb::module_ &);                                                               \
+    static int glue_exec_(PyObject *m) { return glue::exec_module(m, #name, glue_body_); }               \
+    static PyModuleDef_Slot glue_slots_[] = {                                                            \
+        {Py_mod_exec, reinterpret_cast<void *>(glue_exec_)}, GLUE_INTERPRETER_SLOT{0, nullptr}};         \
+    static PyModuleDef glue_definition_ = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, glue_slots_, \
+                                           nullptr, nullptr, nullptr};                                   \
+    extern "C" NB_EXPORT PyObject *PyInit_##name(void) { return PyModuleDef_Init(&glue_definition_); }   \
+    static void glue_body_(nb::module_ &variable)

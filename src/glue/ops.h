@@ -1,9 +1,12 @@
 // Interpreter operations written as C++ calls: each one runs the protocol
 // Python runs for the same expression (`a + b`, `x in c`, `c[k]`, `str(x)`,
 // `next(it)`, unpacking), so results and error texts are the interpreter's.
-// Also the LOAD_GLOBAL lookup of late-bound names and `print`.
+// Also the LOAD_GLOBAL lookup of late-bound names and `print`. Every loop
+// over an iterator checks for signals at each item, as the interpreter's
+// loop does, so Ctrl-C is heard in a long native loop.
 #pragma once
 
+#include "bridge.h"
 #include "errors.h"
 
 #include <string>
@@ -15,26 +18,22 @@ namespace glue {
 
 // ---------------------------------------------------------- name lookup
 
-// The builtins a module's functions see: the module's own `__builtins__`
-// (a module or a mapping), as a Python function takes them from its globals;
-// the interpreter's when the module has none.
-inline nb::object builtins_of(nb::handle globals) {
-    PyObject *b = PyDict_GetItemWithError(globals.ptr(), nb::str("__builtins__").ptr());
-    if (!b) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(PyEval_GetBuiltins());
-    }
-    if (PyModule_Check(b)) return nb::borrow(PyModule_GetDict(b));
-    return nb::borrow(b);
+// The builtins of the running function: those it took from its module when
+// it was defined, as a Python function does.
+inline nb::handle running_builtins() {
+    const GlueApi *table = api();
+    if (!table) throw nb::python_error();
+    PyObject *b = table->current_builtins();
+    return b ? nb::handle(b) : nb::handle(PyEval_GetBuiltins());
 }
 
-// The LOAD_GLOBAL rule: the module namespace first, then its builtins.
+// The LOAD_GLOBAL rule: the module namespace first, then the builtins.
 inline nb::object global(nb::handle globals, const char *name) {
     nb::str key(name);
     PyObject *v = PyDict_GetItemWithError(globals.ptr(), key.ptr());
     if (v) return nb::borrow(v);
     if (PyErr_Occurred()) throw nb::python_error();
-    nb::object builtins = builtins_of(globals);
+    nb::handle builtins = running_builtins();
     if (PyDict_CheckExact(builtins.ptr())) {
         v = PyDict_GetItemWithError(builtins.ptr(), key.ptr());
         if (v) return nb::borrow(v);
@@ -92,12 +91,12 @@ inline void set_item(nb::handle c, nb::handle k, nb::handle v) {
 }
 inline void set_item(nb::handle c, const char *k, nb::handle v) { set_item(c, nb::str(k), v); }
 // str(x)
-inline nb::object str(nb::handle x) { return check(PyObject_Str(x.ptr())); }
+inline nb::object str_of(nb::handle x) { return check(PyObject_Str(x.ptr())); }
 inline bool is_str(nb::handle x) { return PyUnicode_Check(x.ptr()); }
 // " " * n, as the interpreter computes it (nothing for n <= 0).
 inline nb::str spaces(Py_ssize_t n) { return nb::str(std::string(n > 0 ? size_t(n) : 0, ' ').c_str()); }
 // len(x)
-inline Py_ssize_t len(nb::handle x) {
+inline Py_ssize_t length_of(nb::handle x) {
     Py_ssize_t n = PyObject_Length(x.ptr());
     if (n < 0) throw nb::python_error();
     return n;
@@ -106,11 +105,13 @@ inline Py_ssize_t len(nb::handle x) {
 inline bool startswith(nb::handle s, const char *p) { return truth(s.attr("startswith")(p)); }
 
 // iter(x)
-inline nb::object iter(nb::handle x) { return check(PyObject_GetIter(x.ptr())); }
+inline nb::object iterator_of(nb::handle x) { return check(PyObject_GetIter(x.ptr())); }
 
-// next(it): the next item, or an invalid object at the end; the iterator's
-// own errors propagate.
-inline nb::object next(nb::handle it) {
+// next(it) inside a loop: the next item, or an invalid object at the end.
+// The iterator's own errors propagate, and so does a signal handler's
+// (KeyboardInterrupt), checked before each item.
+inline nb::object next_or_end(nb::handle it) {
+    if (PyErr_CheckSignals() < 0) throw nb::python_error();
     PyObject *raw = PyIter_Next(it.ptr());
     if (!raw && PyErr_Occurred()) throw nb::python_error();
     return nb::steal(raw);
@@ -118,8 +119,8 @@ inline nb::object next(nb::handle it) {
 
 // for item in iterable: f(item)
 template <typename F> inline void for_each(nb::handle iterable, F &&f) {
-    nb::object it = glue::iter(iterable);
-    for (nb::object x = glue::next(it); x.is_valid(); x = glue::next(it)) f(x);
+    nb::object it = iterator_of(iterable);
+    for (nb::object x = next_or_end(it); x.is_valid(); x = next_or_end(it)) f(x);
 }
 
 // for key in source: table[key] = source[key]
@@ -127,18 +128,21 @@ inline void copy_entries(nb::handle table, nb::handle source) {
     for_each(source, [&](nb::handle key) { set_item(table, key, item(source, key)); });
 }
 
-// `a, b, ... = x`: exactly n items, with the interpreter's error texts.
+// `a, b, ... = x`: exactly n items, with the interpreter's error texts. As
+// the interpreter does, an iteration error is rewritten only for an object
+// that is not iterable at all (no __iter__, not a sequence).
 inline std::vector<nb::object> unpack(nb::handle x, size_t n) {
     PyObject *raw_it = PyObject_GetIter(x.ptr());
     if (!raw_it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(x.ptr())->tp_name);
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(x.ptr())->tp_iter && !PySequence_Check(x.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(x.ptr())->tp_name);
+        }
         throw nb::python_error();
     }
     nb::object it = nb::steal(raw_it);
     std::vector<nb::object> out;
-    for (nb::object v = glue::next(it); v.is_valid(); v = glue::next(it)) {
+    for (nb::object v = next_or_end(it); v.is_valid(); v = next_or_end(it)) {
         if (out.size() == n) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
             throw nb::python_error();
