@@ -4,6 +4,7 @@ and must end in a Python exception, not a signal."""
 
 import copy
 import gc
+import importlib
 import inspect
 import os
 import pickle
@@ -11,6 +12,7 @@ import pydoc
 import subprocess
 import sys
 import textwrap
+import typing
 import weakref
 
 import numpy as np
@@ -21,28 +23,95 @@ from veltrix.converter.plugin_api import dataset, option_mapper, sample_feeds
 from veltrix.converter.plugin_api.option_mapper import OptionMapper
 
 
-def child(code, env=None, cwd=None):
+def child(code, env=None, cwd=None, flags=()):
     """Run code in a fresh interpreter; its exit status and output."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300,
-                          env=env, cwd=cwd, stdin=subprocess.DEVNULL)
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=300, env=env, cwd=cwd, stdin=subprocess.DEVNULL)
 
 
-@pytest.mark.parametrize("code", [
-    # recursion that runs only through our functions
-    "from veltrix.converter.plugin_api.option_mapper import OptionMapper\n"
-    "cfg = {}; cfg['self'] = cfg\nOptionMapper().process({'cfg': cfg}, {})",
-    "from veltrix.converter.plugin_api.option_mapper import OptionMapper\n"
-    "d = {}\nfor _ in range(50000): d = {'x': d}\nOptionMapper()._OptionMapper__from_dict(d)",
+MAPPER = "from veltrix.converter.plugin_api.option_mapper import OptionMapper\n"
+NESTED = MAPPER + "d = {}\nfor _ in range(%d): d = {'x': d}\nOptionMapper()._OptionMapper__from_dict(d)"
+# A PIL whose import fails naming a missing module by a str whose methods raise.
+HOSTILE_PIL = """
+class N(str):
+    def partition(self, sep):
+        raise LookupError("partition")
+    def __eq__(self, other):
+        raise LookupError("eq")
+    __hash__ = str.__hash__
+raise ModuleNotFoundError("x", name=N("numpy"))
+"""
+
+
+@pytest.mark.parametrize("code, flags, last_line", [
+    # recursion that runs only through our functions, at any recursion limit
+    (MAPPER + "cfg = {}; cfg['self'] = cfg\nOptionMapper().process({'cfg': cfg}, {})", (), "RecursionError"),
+    (NESTED % 50000, (), "RecursionError"),
+    ("import sys\nsys.setrecursionlimit(10**6)\n" + NESTED % 20000, (), "RecursionError"),
+    ("import sys, threading\nsys.setrecursionlimit(10**6)\nthreading.stack_size(1 << 20)\nerrors = []\n"
+     "def run():\n    try:\n        exec(%r)\n    except BaseException as e:\n        errors.append(e)\n"
+     "t = threading.Thread(target=run)\nt.start(); t.join()\nraise errors[0]" % (NESTED % 20000), (), "RecursionError"),
+    # a failing import whose error cannot be read as text
+    ("import veltrix.converter.plugin_api.dataset", (), "ModuleNotFoundError: x"),
+    # the internal table missing or foreign
+    ("from veltrix.converter import _glue\ndel _glue._TYPES\n" + MAPPER, (),
+     "ImportError: veltrix.converter._glue does not match this module: reinstall the package"),
+    ("from veltrix.converter import _glue\n_glue._TYPES = object()\n" + MAPPER, (),
+     "ImportError: veltrix.converter._glue does not match this module: reinstall the package"),
+    # an assert is stripped by -O, as in Python
+    (MAPPER + "OptionMapper()._OptionMapper__from_dict(5)", (), "AssertionError"),
+    (MAPPER + "OptionMapper()._OptionMapper__from_dict(5)", ("-O",), "AttributeError: 'int' object has no attribute 'items'"),
 ])
-def test_deep_recursion_is_a_recursion_error(code):
-    result = child(code)
-    assert result.returncode == 1 and result.stderr.rstrip().splitlines()[-1].startswith("RecursionError"), result.stderr
+def test_odd_runs_end_in_a_python_exception(tmp_path, code, flags, last_line):
+    (tmp_path / "PIL").mkdir()
+    (tmp_path / "PIL" / "__init__.py").write_text(HOSTILE_PIL)
+    result = child(code, env=dict(os.environ, PYTHONPATH=str(tmp_path)), cwd=tmp_path, flags=flags)
+    lines = result.stderr.rstrip().splitlines()
+    # the last line, or the one before an install note
+    assert result.returncode == 1 and any(line.startswith(last_line) for line in lines[-2:]), result.stderr[-2000:]
+
+
+def test_a_subinterpreter_is_refused_with_an_import_error(tmp_path):
+    report = tmp_path / "report"
+    inner = "try:\n import veltrix.converter.convert\nexcept ImportError as e:\n open(%r, 'w').write(str(e))" % str(report)
+    result = child("import _testcapi\n_testcapi.run_in_subinterp(%r)" % inner)
+    assert result.returncode == 0, result.stderr
+    assert "subinterpreter" in report.read_text()
+
+
+CTRL_C = """
+import signal, sys, time
+def interrupt(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGVTALRM, interrupt)
+%s
+start = time.process_time()
+signal.setitimer(signal.ITIMER_VIRTUAL, 0.2)
+try:
+    %s
+except KeyboardInterrupt:
+    print("interrupted after", time.process_time() - start)
+"""
+
+
+@pytest.mark.parametrize("setup, loop", [
+    (MAPPER + "import itertools", "OptionMapper().detect_invalid_arg(itertools.repeat('k'), {'k': 1})"),
+    ("from veltrix.converter.plugin_api.dataset import Dataset\n"
+     "gen = Dataset(('nowhere', False), [1, 1], 'raw', 10**15, 'bogus').generator()()", "next(gen)"),
+])
+def test_ctrl_c_is_heard_in_native_loops(setup, loop):
+    # The interrupt comes from a CPU-time timer, so the bound does not depend on how busy the machine is.
+    result = child(CTRL_C % (setup, loop))
+    assert "interrupted after" in result.stdout, result.stderr[-2000:]
+    assert float(result.stdout.split("interrupted after")[1]) < 0.2 + 0.5
 
 
 def test_types_are_one_per_interpreter_immutable_and_not_instantiable():
     function_type = type(convert.main)
     generator_type = type(sample_feeds.BaseDatasetGenerator("s", [1]).get_samples())
     assert function_type is type(OptionMapper.process) is type(dataset.Dataset.generator)
+    # reload is a no-op, as for every extension module
+    assert importlib.reload(option_mapper) is option_mapper and option_mapper.OptionMapper is OptionMapper
     for t in (function_type, generator_type):
         with pytest.raises(TypeError):
             del t.__repr__
@@ -78,6 +147,61 @@ def test_functions_speak_the_standard_protocols(ours, twin):
     assert repr(ours).startswith("<function %s at " % ours.__qualname__)
     bound = OptionMapper().process
     assert str(inspect.signature(bound)) == "(params, ref, process_array=False)"
+    tools_read = ["__defaults__", "__kwdefaults__", "__globals__", "__builtins__", "__annotations__", "__code__",
+                  "__closure__"]
+    assert [type(getattr(ours, a)) for a in tools_read] == [type(getattr(theirs, a)) for a in tools_read]
+    assert ours.__defaults__ == theirs.__defaults__ and typing.get_type_hints(ours) == {}
+    assert ours.__code__.co_varnames == theirs.__code__.co_varnames and ours.__globals__["__name__"] == ours.__module__
+    assert not hasattr(ours, "__vectorcalloffset__") and not inspect.isgeneratorfunction(ours)
+
+
+def test_function_attributes_are_assignable_and_live(monkeypatch):
+    def twin(self, params, ref, process_array=False):
+        pass
+    for f in (OptionMapper.process, twin):
+        monkeypatch.setattr(f, "__defaults__", ())
+        monkeypatch.setattr(f, "__signature__", inspect.signature(lambda: None), raising=False)
+        monkeypatch.setattr(f, "__annotations__", {"return": int})
+        assert str(inspect.signature(f)) == "()" and typing.get_type_hints(f) == {"return": int}
+    messages = []
+    for call in (lambda: OptionMapper().process({}, {}), lambda: twin(None, {}, {})):
+        with pytest.raises(TypeError) as caught:
+            call()
+        messages.append(str(caught.value).split("(", 1)[1])
+    assert messages[0] == messages[1]
+    for value in (5, [1]):
+        with pytest.raises(TypeError, match="__defaults__ must be set to a tuple object"):
+            OptionMapper.process.__defaults__ = value
+
+
+def twin_generator_function():
+    yield [0]
+
+
+@pytest.mark.parametrize("function", [sample_feeds.BaseDatasetGenerator.get_samples,
+                                      dataset.Dataset(("nowhere", False), [1, 1], "raw").generator()])
+def test_generator_functions_look_like_generator_functions(function):
+    assert inspect.isgeneratorfunction(function) and inspect.isgeneratorfunction(twin_generator_function)
+    made = function(sample_feeds.BaseDatasetGenerator("s", [1])) if "self" in inspect.signature(function).parameters \
+        else function()
+    assert made.gi_code is function.__code__ and made.gi_code.co_name == function.__name__
+
+
+def test_error_texts_name_what_python_names():
+    def texts(function, generator):
+        out = []
+        for action in (lambda: function + 1, lambda: pickle.dumps(generator), lambda: function(1)):
+            with pytest.raises(TypeError) as caught:
+                action()
+            out.append(str(caught.value))
+        return out
+    ours = dataset.Dataset(("nowhere", False), [1, 1], "raw").generator()  # a fresh closure, renamed below
+    ours.__qualname__ = "Renamed"
+
+    def twin():
+        yield 1
+    twin.__qualname__ = "Renamed"
+    assert texts(ours, ours()) == texts(twin, twin())
 
 
 @pytest.mark.parametrize("attribute", ["__doc__", "__module__", "__name__", "__qualname__", "__dict__"])
@@ -116,15 +240,17 @@ class Refusing(Exception):
 @pytest.mark.parametrize("args", [
     (ValueError,), (ValueError, "text"), (ValueError, ("a", "b")), (ValueError, ValueError("inst")),
     (ValueError, KeyError("other")), (ValueError("x"),), (ValueError("x"), "value"), (Odd, "v"), (Odd, Odd("o")),
-    (Refusing, "x"), (ValueError, None, "not a traceback"), (5,), (),
+    (Refusing, "x"), (ValueError, None, "not a traceback"), (5,), (), (StopIteration,), (StopIteration("v"),),
 ])
-def test_generator_throw_follows_python(capsys, args):
+@pytest.mark.parametrize("started", [True, False])
+def test_generator_throw_follows_python(capsys, args, started):
     def outcome(generator):
-        next(generator)
+        if started:
+            next(generator)
         try:
             generator.throw(*args)
         except BaseException as exc:  # noqa: B902 - the type is what is compared
-            return type(exc), str(exc), type(exc.__context__)
+            return type(exc), str(exc), type(exc.__context__), type(exc.__cause__)
         return None
     ours = dataset.Dataset(("nowhere", False), [1, 1], "raw", 3, np.uint8).generator()()
     assert outcome(ours) == outcome(twin_generator())
@@ -150,6 +276,37 @@ def test_generator_state_and_weak_references():
     assert states == [inspect.GEN_CREATED, inspect.GEN_RUNNING, inspect.GEN_SUSPENDED, inspect.GEN_CLOSED]
 
 
+def test_weak_references_are_cleared_before_the_finaliser():
+    def seen_by_cleanup(make):
+        seen = []
+
+        class Item:
+            def numpy(self):
+                return np.zeros(1)
+
+        def inner():
+            try:
+                yield Item()
+            finally:
+                seen.append(alive())
+        generator = make(inner())
+        next(generator)
+        alive = weakref.ref(generator)
+        del generator
+        gc.collect()
+        return seen
+
+    def ours(inner):
+        feed = sample_feeds.BaseDatasetGenerator("s", [1])
+        feed.dataset = inner
+        return feed.get_samples()
+
+    def twin(inner):
+        for item in inner:
+            yield item.numpy()
+    assert seen_by_cleanup(ours) == seen_by_cleanup(twin) == [None]
+
+
 def test_exception_context_is_the_handled_error_not_the_callers():
     def chain(call):
         try:
@@ -168,6 +325,13 @@ def test_exception_context_is_the_handled_error_not_the_callers():
     ours = chain(lambda: OptionMapper().process_integer("n", {"n": "abc"}, {"n": {"type": "int"}}))
     assert ours == chain(twin) == ["ValueError", "ValueError", "KeyError"]
 
+    def twin_install():  # an error raised inside the handler chains to the handled one
+        try:
+            "Installing " + 5
+        except Exception:
+            return "Error Installing " + 5
+    assert chain(lambda: convert.install(5, False)) == chain(twin_install) == ["TypeError", "TypeError", "KeyError"]
+
     class Stop:
         def numpy(self):
             raise StopIteration
@@ -185,10 +349,36 @@ def test_exception_context_is_the_handled_error_not_the_callers():
     assert chain(first(feed.get_samples()))[:2] == chain(first(twin_gen()))[:2] == ["RuntimeError", "StopIteration"]
 
 
-def test_our_print_is_the_modules_not_the_callers(capsys):
+def test_our_print_is_the_modules_not_the_callers(capsys, monkeypatch):
+    monkeypatch.delitem(vars(convert), "__builtins__")  # a function keeps the builtins it was defined with
     seen = []
     exec("help('', {})", {"__builtins__": {"print": lambda *a: seen.append(a)}, "help": getattr(convert, "__help")})
     assert seen == [] and capsys.readouterr().out.startswith("usage: veltrix-converter [options]")
+
+
+class IterRaises:
+    def __iter__(self):
+        raise TypeError("my own iteration error")
+
+
+class NotIterable:
+    __iter__ = None
+
+
+class Sequence:
+    def __getitem__(self, i):
+        raise TypeError("my own item error")
+
+
+@pytest.mark.parametrize("samples", [5, IterRaises(), NotIterable(), Sequence(), (1,), (1, 2, 3)])
+def test_unpacking_errors_are_pythons(capsys, samples):
+    def twin():
+        source, crop = samples
+    with pytest.raises(Exception) as ours:
+        dataset.Dataset(samples, [1, 1], "raw").generator()
+    with pytest.raises(Exception) as theirs:
+        twin()
+    assert (type(ours.value), str(ours.value)) == (type(theirs.value), str(theirs.value))
 
 
 @pytest.mark.parametrize("keyword", ["new\x00x", "\udc80"])

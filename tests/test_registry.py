@@ -339,6 +339,36 @@ def test_enumeration_that_fails_yields_nothing(monkeypatch):
     assert registry.get_converter_by_name("x") is None
 
 
+class Dist:
+    """A distribution found by importlib.metadata whose normalised name raises `fault`."""
+    def __init__(self, fault):
+        self.fault = fault
+        self.entry_points = [types.SimpleNamespace(group="veltrix_converter", name="ep", value="m:x", load=None)]
+
+    @property
+    def _normalized_name(self):
+        raise self.fault
+
+    def read_text(self, filename):
+        return "Name: vx-dist\n" if filename == "METADATA" else None
+
+    def locate_file(self, path):
+        return "/nowhere"
+
+
+@pytest.mark.parametrize("fault, listed", [(AttributeError("absent"), ["vx-dist"]), (RuntimeError("broken"), []),
+                                           (KeyboardInterrupt(), KeyboardInterrupt)])
+def test_only_an_attribute_error_means_missing(monkeypatch, fault, listed):
+    import sys
+    monkeypatch.setitem(sys.modules, "pkg_resources", None)
+    monkeypatch.setattr("importlib.metadata.distributions", lambda: [Dist(fault)])
+    if listed is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            PluginRegistry().get_converters_names_list()
+    else:
+        assert PluginRegistry().get_converters_names_list() == listed
+
+
 def test_group_name_is_read_at_call_time(live_site, monkeypatch):
     live_site.add("vx-good")
     monkeypatch.setattr(plugin_registry, "ENNTRY_POINT_LOOKUP", "another_group")

@@ -78,6 +78,27 @@ inline void note_missing_dependency(const char *module) noexcept {
     PyErr_Restore(t, v, tb);
 }
 
+// Register the module with nanobind. nanobind anchors its share of the
+// internals in a capsule in the module's namespace; it is kept in the module
+// state instead, so the namespace holds only the module's own names.
+inline bool register_with_nanobind(PyObject *m) noexcept {
+    if (!nb::register_module(m)) return false;
+    PyObject **anchor = static_cast<PyObject **>(PyModule_GetState(m));
+    if (!anchor) return false;
+    PyObject *dict = PyModule_GetDict(m);
+    PyObject *capsule = PyDict_GetItemString(dict, "__nanobind_internals__");
+    if (capsule) {
+        Py_XSETREF(*anchor, Py_NewRef(capsule));
+        if (PyDict_DelItemString(dict, "__nanobind_internals__") < 0) return false;
+    }
+    return true;
+}
+
+inline void free_module_state(void *m) {
+    PyObject **anchor = static_cast<PyObject **>(PyModule_GetState(static_cast<PyObject *>(m)));
+    if (anchor) Py_CLEAR(*anchor);
+}
+
 // The exec step of every module of the package: null-free C, whatever the
 // body raises.
 inline int exec_module(PyObject *m, const char *short_name, void (*body)(nb::module_ &)) noexcept {
@@ -90,7 +111,7 @@ inline int exec_module(PyObject *m, const char *short_name, void (*body)(nb::mod
     }
     // A module's functions take their builtins from its namespace.
     if (PyDict_SetItemString(PyModule_GetDict(m), "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
-    if (!nb::register_module(m)) return -1;
+    if (!register_with_nanobind(m)) return -1;
     try {
         nb::module_ module = nb::borrow<nb::module_>(m);
         body(module);
@@ -119,7 +140,7 @@ inline int exec_module(PyObject *m, const char *short_name, void (*body)(nb::mod
     static int glue_exec_(PyObject *m) { return glue::exec_module(m, #name, glue_body_); }               \
     static PyModuleDef_Slot glue_slots_[] = {                                                            \
         {Py_mod_exec, reinterpret_cast<void *>(glue_exec_)}, GLUE_INTERPRETER_SLOT{0, nullptr}};         \
-    static PyModuleDef glue_definition_ = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, glue_slots_, \
-                                           nullptr, nullptr, nullptr};                                   \
+    static PyModuleDef glue_definition_ = {PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(PyObject *),     \
+                                           nullptr, glue_slots_, nullptr, nullptr, glue::free_module_state}; \
     extern "C" NB_EXPORT PyObject *PyInit_##name(void) { return PyModuleDef_Init(&glue_definition_); }   \
     static void glue_body_(nb::module_ &variable)
