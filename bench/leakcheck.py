@@ -76,6 +76,26 @@ def generator_protocol():
     gen.close()
 
 
+def handler_raising():
+    try:
+        convert.install(5, False)  # the handler's own TypeError, chained to the handled one
+    except TypeError:
+        pass
+
+
+def fresh_function_attributes():
+    f = dataset.Dataset(("", 0), [1, 2, 2, 3], "raw", 3).generator()
+    f.__defaults__, f.__annotations__ = (), {"x": int}
+    return f.__code__, f.__globals__, f.__builtins__, f().gi_code
+
+
+def throw_into_new_generator():
+    try:
+        dataset.Dataset(("", 0), [1, 2, 2, 3], "raw", 3).generator()().throw(StopIteration)
+    except RuntimeError:
+        pass
+
+
 CASES = {
     "OptionMapper.process": lambda: mapper.process({"num_samples": "25", "input_shape": "1,2,3,4", "my-flag": "true",
                                                     "nested": {"a": 1}, "lst": [{"b": 2}, 3]}, table, True),
@@ -93,11 +113,15 @@ CASES = {
     "Dataset folder, float32 signed": lambda: list(dataset.Dataset((work, 0), [1, 2, 2, 3], "signed", 5).generator()()),
     "Dataset datastore feed": lambda: list(dataset.Dataset(("x.kelp", 1), [1, 2, 2, 3], "raw", 5).generator()()),
     "generator send/throw/close": generator_protocol,
+    "handler that raises": handler_raising,
+    "function attributes of a fresh closure": fresh_function_attributes,
+    "throw into a new generator": throw_into_new_generator,
 }
 # Heavier calls get fewer iterations; each row says how many it ran.
 SCALE = {"PluginRegistry.get_converters_info_list": 50, "PluginRegistry.query_all_converters": 50,
          "Dataset folder, float32 signed": 10, "Dataset folder, uint8": 5, "convert.convert (failure)": 20,
-         "Dataset datastore feed": 5, "generator send/throw/close": 5}
+         "Dataset datastore feed": 5, "generator send/throw/close": 5, "function attributes of a fresh closure": 10,
+         "throw into a new generator": 5}
 
 
 def measure(f, n):

@@ -261,10 +261,12 @@ nb::object query_all_converters(nb::handle, Args &a) {
     nb::object self = a[0];
     nb::list ret;
     glue::for_each(entry_points(self), [&](nb::handle e) {
-        glue::except_failure(
+        glue::except_exception(
             [&] {
-                nb::object plugin = e.attr("load")();
-                if (!contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
+                // A plug-in whose import exits is left out, as one that fails.
+                nb::object plugin = glue::except_failure([&] { return e.attr("load")(); },
+                                                         [](nb::python_error &) { return nb::object(); });
+                if (!plugin.is_valid() || !contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
                 nb::object name = e.attr("dist").attr("key");
                 nb::object params = self.attr("query_convert")(name, a[1], a[2]);
                 if (!params.is_none()) {
