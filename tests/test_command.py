@@ -1,5 +1,10 @@
 """The real command in a child process: exit statuses, hints on standard error,
-the guards of -i/-u, a closed output pipe, Ctrl-C, unexpected errors, JSON."""
+the guards of -i/-u, closed or full standard streams and readers that went
+away, Ctrl-C and SIGTERM, unexpected errors, JSON.
+
+A child that is sent a signal gets its dispositions from the test itself (a
+test run from a background job inherits SIGINT ignored), and the test waits
+for the child to say it is ready, never for a fixed time."""
 
 import fnmatch
 import json
@@ -7,7 +12,7 @@ import os
 import signal
 import subprocess
 import sys
-import time
+import textwrap
 
 import pytest
 
@@ -17,11 +22,14 @@ from test_cli import USAGE
 VERSION = "veltrix-converter 0.1.0\n"
 HELP = "".join(line + "\n" for line in USAGE)
 
-# Converts h5 to vxt (a type no other plug-in converts to) after an optional
-# pause, writing the destination; its answer can be replaced through the
-# environment.
+# Converts h5 to vxt (a type no other plug-in converts to) with the kit (a work folder, native output captured,
+# the destination written safely), after an optional pause. Through the
+# environment: VX_READY_FD gets "WORKDIR\nPARTIAL\n" once the model is
+# half-written, then the plug-in waits for a byte (or end of file) on
+# VX_HOLD_FD; VX_WARN adds a warning; VX_ANSWER replaces its answer.
 WRITER = '''
 import json, os, time
+from veltrix.converter.plugin_api.helpers import conversion_run, safe_output
 def query_convert(src_type, dst_type):
     if src_type is None and dst_type is None:
         return {"supported_inputs": ["h5"], "supported_outputs": ["vxt"]}
@@ -29,12 +37,30 @@ def query_convert(src_type, dst_type):
         return {"pause": {"type": "int", "default": 0}}
     return None
 def convert(src, dst, params):
-    open(dst + ".started", "w").close()
-    time.sleep(params["pause"])
-    with open(dst, "w") as f:
-        f.write("model")
+    with conversion_run("vx-writer") as run:
+        if os.environ.get("VX_WARN"):
+            run.warnings.append(os.environ["VX_WARN"])
+        with safe_output(dst) as partial:
+            with open(partial, "w") as f:
+                f.write("model")
+            time.sleep(params["pause"])
+            if os.environ.get("VX_READY_FD"):
+                os.write(int(os.environ["VX_READY_FD"]), ("%s\\n%s\\n" % (run.workdir, partial)).encode())
+                os.read(int(os.environ["VX_HOLD_FD"]), 1)
     answer = os.environ.get("VX_ANSWER")
     return json.loads(answer) if answer else {"success": "yes", "message": "wrote " + dst}
+'''
+
+# Starts the command with the signal dispositions and closed descriptors the
+# test asks for: argv[1] the signals inherited as ignored, argv[2] the
+# descriptors closed, then the command line.
+LAUNCHER = '''
+import os, signal, sys
+for name in ("SIGINT", "SIGTERM"):
+    signal.signal(getattr(signal, name), signal.SIG_IGN if name in sys.argv[1].split(",") else signal.SIG_DFL)
+for fd in filter(None, sys.argv[2].split(",")):
+    os.close(int(fd))
+os.execv(sys.argv[3], sys.argv[3:])
 '''
 
 
@@ -48,6 +74,41 @@ def writer(site):
 def run(site, *words, env=None):
     return subprocess.run([COMMAND, *words], capture_output=True, text=True, stdin=subprocess.DEVNULL,
                           env=dict(site.env(), **(env or {})), timeout=120, cwd=site.root)
+
+
+class Child:
+    """The command started through LAUNCHER; with `held`, the plug-in tells
+    where its work is and waits until `release()`."""
+
+    def __init__(self, site, words, ignored=(), closed=(), held=False, env=None, **popen):
+        env = dict(site.env(), **(env or {}))
+        fds = ()
+        if held:
+            self._ready, ready_w = os.pipe()
+            hold_r, self._hold = os.pipe()
+            env.update(VX_READY_FD=str(ready_w), VX_HOLD_FD=str(hold_r))
+            fds = (ready_w, hold_r)
+        popen.setdefault("stdout", subprocess.PIPE)
+        popen.setdefault("stderr", subprocess.PIPE)
+        self.proc = subprocess.Popen([sys.executable, "-c", LAUNCHER, ",".join(ignored),
+                                      ",".join(map(str, closed)), COMMAND, *words],
+                                     stdin=subprocess.DEVNULL, cwd=site.root, env=env, pass_fds=fds, **popen)
+        for fd in fds:
+            os.close(fd)
+
+    def ready(self):
+        """(work folder, partial file) once the plug-in is half-way."""
+        with os.fdopen(self._ready, "r") as ready:
+            workdir, partial = ready.readline().strip(), ready.readline().strip()
+        assert workdir and partial, "the command ended before its plug-in was ready"
+        return workdir, partial
+
+    def release(self):
+        os.close(self._hold)
+
+    def finish(self):
+        out, err = self.proc.communicate(timeout=300)  # a safety net, not a synchronisation
+        return self.proc.returncode, (out or b"").decode(), (err or b"").decode()
 
 
 def err(text):
@@ -115,25 +176,105 @@ def test_guards_never_run_pip(writer, tmp_path):
 
 def test_closed_output_pipe_never_loses_work(writer):
     out = writer.root / "piped.vxt"
-    proc = subprocess.Popen([COMMAND, "--pause", "1", "m.h5", str(out)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, cwd=writer.root, env=writer.env())
-    proc.stdout.read(5)
-    proc.stdout.close()  # as `| grep -q veltrix` does, long before the conversion ends
-    stderr = proc.stderr.read().decode()
-    assert proc.wait(timeout=60) == 0 and stderr == ""
+    child = Child(writer, ["m.h5", str(out)], held=True)
+    child.proc.stdout.read(5)
+    child.ready()
+    child.proc.stdout.close()  # as `| grep -q veltrix` does, before the conversion ends
+    child.release()
+    status, _, stderr = child.finish()
+    assert status == 0 and stderr == ""
     assert out.read_text() == "model"
 
 
-def test_ctrl_c_is_one_line_and_status_130(writer):
-    out = writer.root / "slow.vxt"
-    proc = subprocess.Popen([COMMAND, "--pause", "60", "m.h5", str(out)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, cwd=writer.root, env=writer.env())
-    deadline = time.monotonic() + 60
-    while not os.path.exists(str(out) + ".started") and time.monotonic() < deadline:
-        time.sleep(0.05)
-    proc.send_signal(signal.SIGINT)
-    _, stderr = proc.communicate(timeout=60)
-    assert proc.returncode == 130 and stderr.decode() == "Interrupted\n"
+ERROR_LINE = "veltrix-converter: error: OSError: [Errno 28] No space left on device (VELTRIX_DEBUG=1 shows the traceback)\n"
+SUCCESS = ("SUCCESS: wrote out.vxt\nSource:    m.h5\nDestination: out.vxt\n"
+           "Source: m.h5\nDestination: out.vxt\n")
+
+
+@pytest.mark.parametrize("words, closed, sink, status, stdout, stderr", [
+    # `>&-`: output dropped, the work done
+    (["-v"], [1], None, 0, None, ""),
+    (["-l"], [1], None, 0, None, ""),
+    (["m.h5", "out.vxt"], [1], None, 0, None, "vx-writer: warning: late\n"),
+    # `2>&-`: native output still captured (and nothing lands in the model)
+    (["m.h5", "out.vxt"], [2], None, 0, "*Using Converter Plugin : vx-writer\n" + SUCCESS, None),
+    (["m.h5", "out.vxt"], [1, 2], None, 0, None, None),
+    # `2>&1 | grep -q x` after grep has gone: the model is in place, so no FAILURE
+    (["m.h5", "out.vxt"], [], "gone", 0, None, None),
+    # `>/dev/full`: one error line and status 1, no traceback at exit
+    (["-v"], [], "/dev/full", 1, None, ERROR_LINE),
+])
+def test_closed_or_failing_standard_streams(writer, words, closed, sink, status, stdout, stderr):
+    popen, sink_fd = {}, None
+    if sink == "gone":
+        reader, sink_fd = os.pipe()
+        os.close(reader)
+        popen = {"stdout": sink_fd, "stderr": sink_fd}
+    elif sink:
+        sink_fd = os.open(sink, os.O_WRONLY)
+        popen = {"stdout": sink_fd}
+    child = Child(writer, words, closed=closed, env={"VX_WARN": "late"}, **popen)
+    if sink_fd is not None:
+        os.close(sink_fd)
+    got_status, out, err = child.finish()
+    assert got_status == status, err
+    if stdout is not None:
+        assert fnmatch.fnmatchcase(out, stdout), out
+    if stderr is not None:
+        assert err == stderr
+    model = writer.root / "out.vxt"
+    assert (model.read_text() if model.exists() else None) == ("model" if "out.vxt" in words else None)
+
+
+@pytest.mark.parametrize("signum, ignored, status, stderr", [
+    (signal.SIGINT, [], 130, "Interrupted\n"),
+    (signal.SIGTERM, [], 143, "Terminated\n"),
+    # inherited as ignored (nohup, a background job): the work completes
+    (signal.SIGINT, ["SIGINT"], 0, ""),
+    (signal.SIGTERM, ["SIGTERM"], 0, ""),
+])
+def test_signals_unwind_the_work_and_end_with_one_line(writer, signum, ignored, status, stderr):
+    out = writer.root / "out" / "m.vxt"
+    child = Child(writer, ["m.h5", str(out)], ignored=ignored, held=True)
+    workdir, partial = child.ready()
+    assert os.path.isdir(workdir) and os.path.isfile(partial)
+    child.proc.send_signal(signum)
+    child.release()  # the plug-in goes on: it must already have been stopped
+    got_status, _, err = child.finish()
+    assert (got_status, err) == (status, stderr)
+    assert not os.path.exists(workdir) and not os.path.exists(partial)
+    assert sorted(os.listdir(out.parent)) == (["m.vxt"] if status == 0 else [])
+
+
+# Sends a signal to its own process when a module is first imported.
+SIGNAL_AT_IMPORT = '''
+import os, signal, sys
+class SignalAtImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == os.environ["VX_SIGNAL_AT"]:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), getattr(signal, os.environ["VX_SIGNAL"]))
+        return None
+sys.meta_path.insert(0, SignalAtImport())
+'''
+
+
+@pytest.mark.parametrize("words, module, name, status, stderr", [
+    (["-v"], "veltrix.converter.convert", "SIGINT", 130, "Interrupted\n"),  # start-up
+    (["-l"], "veltrix.converter.plugin_registry", "SIGTERM", 143, "Terminated\n"),
+    (["-l"], "vx_writer_mod", "SIGINT", 130, "Interrupted\n"),  # a plug-in loaded for the listing
+    (["-l", "--json"], "vx_writer_mod", "SIGTERM", 143, "Terminated\n"),
+    (["m.h5", "out.vxt"], "vx_writer_mod", "SIGINT", 130, "Interrupted\n"),
+])
+def test_signals_from_the_first_moment(writer, tmp_path, words, module, name, status, stderr):
+    hook = tmp_path / "hook"
+    hook.mkdir()
+    (hook / "sitecustomize.py").write_text(textwrap.dedent(SIGNAL_AT_IMPORT))
+    env = {"VX_SIGNAL_AT": module, "VX_SIGNAL": name,
+           "PYTHONPATH": os.pathsep.join([str(hook), writer.env()["PYTHONPATH"]])}
+    got_status, _, err = Child(writer, words, env=env).finish()
+    assert (got_status, err) == (status, stderr)
+    assert not (writer.root / "out.vxt").exists()
 
 
 def test_json_listing_and_parameter_table(writer):

@@ -5,16 +5,25 @@ The entry adds what a command needs around it, without changing a line that
 `main` prints:
 
 * Exit statuses: 0 success; 1 a failed conversion, installation or removal,
-  or an error; 2 a command line that was not understood; 130 Ctrl-C.
+  or an error; 2 a command line that was not understood; 130 Ctrl-C;
+  143 SIGTERM.
   The entry watches the actions `main` runs by wrapping the module's
   `__args_to_dict`, `convert`, `install`, `uninstall` and `__help` for the
   duration of the call (main reaches them through its module namespace).
-* Guards on the command line: `-i` takes an existing path and hands pip its
-  absolute form (pip can never read it as a project name on the index); `-u`
-  removes only a distribution that declares a plug-in entry point.
-* Hints after a failure, on standard error; a closed output pipe that does
-  not stop the work; Ctrl-C and unexpected errors as one line, not a
-  traceback (VELTRIX_DEBUG=1 shows the traceback).
+* Guards on the command line: `-i` takes an existing path and hands pip a
+  file:// URL of it (pip can never read it as a project name on the index,
+  nor read ";" in it as a marker or "[...]" as extras); `-u` removes only a
+  distribution that declares a plug-in entry point.
+* Hints after a failure, on standard error; a closed output pipe, a closed
+  standard stream (`>&-`, `2>&-`) or a reader of standard error that went
+  away never stops the work (their output is dropped); unexpected errors as
+  one line, not a traceback (VELTRIX_DEBUG=1 shows the traceback).
+* Ctrl-C (SIGINT) and SIGTERM, from the first line of the console's own code
+  to its exit: the work unwinds as for Ctrl-C (every `finally` runs, so work
+  folders and partial files are removed), then one line on standard error,
+  "Interrupted" (status 130) or "Terminated" (status 143), even when some
+  library swallowed the interrupt. A signal that the command inherited as
+  ignored (`nohup`, background jobs) stays ignored.
 * `-l --json` and `--json -h NAME SRC DST`: one JSON document on stdout.
 * Choosing between plug-ins: when no plug-in is named, plug-ins whose
   self-check answer holds `"auto_select": False` are passed over (they are
@@ -31,12 +40,14 @@ import io
 import glob
 import json
 import os
+import pathlib
 import re
 import shutil
+import signal
 import sys
 
 GROUP = "veltrix_converter"
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
 
 _FAILURE_TEXTS = ("Python Environment is Not Defined",)
 _FAILURE_PREFIXES = ("Error Installing ", "Error Uninstalling ")
@@ -137,19 +148,20 @@ def _guarded_install(original, state):
             state.failed = True
             return ""
         path = os.path.abspath(package)
+        location = pathlib.Path(path).as_uri()  # pip reads ";" in a path as a marker, "[...]" as extras
         # pip builds a project folder in place: what the build leaves there goes
         before = _leftovers(path) if os.path.isdir(path) else None
         try:
             if not state.force_reinstall:
-                return original(path, show_message)
+                return original(location, show_message)
             # The plug-in itself replaced, even at the same version; then a plain
             # install adds any dependency it gained, quietly.
             result = _with_environ({"PIP_FORCE_REINSTALL": "1", "PIP_NO_DEPS": "1"},
-                                   lambda: original(path, show_message))
+                                   lambda: original(location, show_message))
             if not _package_action_failed(result):
                 quiet = io.StringIO()
                 with contextlib.redirect_stdout(quiet):
-                    original(path, False)
+                    original(location, False)
             return result
         finally:
             if before is not None:
@@ -479,49 +491,116 @@ def _error_text(module, state, exc):
 
 # -------------------------------------------------------------- output
 
-class _Stdout:
-    """Standard output that survives its reader going away: once a write
-    fails with a broken pipe, later output is dropped (and file descriptor 1
-    points at the null device), so the action still finishes."""
+def _lost_reader(exc):
+    return isinstance(exc, BrokenPipeError) or getattr(exc, "errno", None) == errno.EPIPE
 
-    def __init__(self, stream):
-        self._stream = stream
-        self.closed_by_reader = False
 
-    def _lost(self):
-        self.closed_by_reader = True
+class _Output:
+    """A standard stream that never stops the work: once a write fails, later
+    output is dropped and the file descriptor points at the null device (so
+    nothing still buffered fails again at exit). A reader that went away
+    (broken pipe) is silent; any other failure (a full disk) is raised once
+    when `reported`, for the console to say and to end with status 1."""
+
+    def __init__(self, stream, reported):
+        self._stream, self._reported = stream, reported
+        self.lost = False
+
+    def _give_up(self, exc):
+        self.lost = True
         try:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, self._stream.fileno())
             os.close(devnull)
         except (OSError, ValueError, AttributeError):
             pass
+        if self._reported and not _lost_reader(exc):
+            raise exc
 
     def write(self, text):
-        if self.closed_by_reader:
+        if self.lost:
             return len(text)
         try:
             n = self._stream.write(text)
             self._stream.flush()
             return n
         except OSError as exc:
-            if not isinstance(exc, BrokenPipeError) and exc.errno != errno.EPIPE:
-                raise
-            self._lost()
+            self._give_up(exc)
             return len(text)
 
     def flush(self):
-        if self.closed_by_reader:
+        if self.lost:
             return
         try:
             self._stream.flush()
         except OSError as exc:
-            if not isinstance(exc, BrokenPipeError) and exc.errno != errno.EPIPE:
-                raise
-            self._lost()
+            self._give_up(exc)
 
     def __getattr__(self, name):
         return getattr(self._stream, name)
+
+
+def _mend_standard_streams():
+    """A standard stream closed by the caller (`>&-`, `2>&-`) becomes the null
+    device: what is written to it is dropped, and no file the work opens can
+    take its number (native libraries would write into it)."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False, errors="backslashreplace")
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False, errors="backslashreplace")
+
+
+# ------------------------------------------------------------- signals
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, unwinding the work exactly as Ctrl-C does."""
+
+
+_ENDINGS = {signal.SIGINT: (EXIT_INTERRUPTED, "Interrupted"), signal.SIGTERM: (EXIT_TERMINATED, "Terminated")}
+
+
+class _Listener:
+    """SIGINT and SIGTERM for one run of the console: each raises
+    KeyboardInterrupt (Terminated for SIGTERM) while the work runs, and is
+    remembered, so a run whose interrupt was swallowed still ends as
+    interrupted. Signals inherited as ignored are left ignored."""
+
+    def __init__(self):
+        self.received = []
+        self.raising = True
+
+    def listen(self):
+        for signum in _ENDINGS:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                signal.signal(signum, self)
+
+    def __call__(self, signum, frame):
+        self.received.append(signum)
+        if self.raising:
+            raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+
+
+def _interrupted(signum):
+    """The one line of an interrupted run; its status."""
+    status, text = _ENDINGS[signum]
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+    return status
 
 
 # ---------------------------------------------------------------- JSON
@@ -563,18 +642,19 @@ def _json_mode(module, argv):
 
 # ------------------------------------------------------------------ run
 
-def execute(module=None, argv=None):
+def execute(module=None, argv=None, listener=None):
     """One command line through the real front end, with the console's
     behaviour (guards, JSON, hints, one-line errors); its exit status.
-    Standard output and error are whatever sys.stdout and sys.stderr are."""
-    if module is None:
-        from veltrix.converter import convert as module
+    Standard output and error are whatever sys.stdout and sys.stderr are.
+    `listener` (of the console) stops raising once the run is decided."""
     debug = os.environ.get("VELTRIX_DEBUG", "") not in ("", "0")
     saved = sys.argv
     if argv is not None:
         sys.argv = list(argv)
     state = _State(sys.argv)
     try:
+        if module is None:
+            from veltrix.converter import convert as module
         status = _json_mode(module, sys.argv)
         if status is None:
             status = run_main(module, command_line=True, state=state)
@@ -588,10 +668,10 @@ def execute(module=None, argv=None):
                 hint = _plugin_name_hint(module, name, (src, dst)) if isinstance(name, str) else None
                 _say("hint: " + (hint or "plug-in %r gives no parameters for %r to %r" % (name, src, dst)))
         sys.stdout.flush()
-    except KeyboardInterrupt:
-        sys.stdout.flush()
-        sys.stderr.write("Interrupted\n")
-        status = EXIT_INTERRUPTED
+    except KeyboardInterrupt as exc:
+        if listener is not None:
+            listener.raising = False
+        status = _interrupted(signal.SIGTERM if isinstance(exc, Terminated) else signal.SIGINT)
     except Exception as exc:  # SystemExit passes through untouched
         if debug:
             raise
@@ -604,8 +684,22 @@ def execute(module=None, argv=None):
 
 
 def run():
-    sys.stdout = _Stdout(sys.stdout)
-    sys.exit(execute())
+    listener = _Listener()
+    listener.listen()
+    status = EXIT_FAILED
+    try:
+        _mend_standard_streams()
+        sys.stdout = _Output(sys.stdout, reported=True)
+        sys.stderr = _Output(sys.stderr, reported=False)
+        status = execute(listener=listener)
+    except KeyboardInterrupt as exc:  # between the listening and the work
+        listener.raising = False
+        status = _interrupted(signal.SIGTERM if isinstance(exc, Terminated) else signal.SIGINT)
+    finally:
+        listener.raising = False
+    if listener.received and status not in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+        status = _interrupted(listener.received[0])  # an interrupt that something swallowed
+    sys.exit(status)
 
 
 if __name__ == "__main__":

@@ -78,6 +78,8 @@ def _check_value(key: str, value: Any, descriptor: Mapping[str, Any], extra: Opt
             raise PluginError("--%s needs a number (it was given as a bare flag)" % key)
         if isinstance(value, bool) or not isinstance(value, int):
             raise PluginError("--%s needs a whole number, not %r" % (key, value))
+        if value < 0:  # the command line cannot give one ("-3" is an option word)
+            raise PluginError("--%s needs a whole number of 0 or more, not %d" % (key, value))
     if kind == "float":
         value = _float(key, value)
     choices = list(descriptor.get("choices") or [])

@@ -1,6 +1,7 @@
 """The frame of one conversion: a work folder, native libraries' chatter
 kept out of the user's way and quoted when they fail, warnings shown at
-the end."""
+the end. Standard error may be closed or its reader gone: the work still
+completes, and what nobody can read is dropped."""
 
 import contextlib
 import io
@@ -8,10 +9,10 @@ import os
 import shutil
 import sys
 import tempfile
-from typing import Iterator, List
+from typing import Iterator, List, Optional
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
-from veltrix.converter.plugin_api.helpers.progress import Progress, warn
+from veltrix.converter.plugin_api.helpers.progress import Progress, warn, write_or_drop
 
 class NativeOutput:
     """What native libraries wrote to standard error during a block."""
@@ -24,18 +25,29 @@ def captured_native_output() -> Iterator["NativeOutput"]:
     buffer for the block instead of reaching the user; the object yielded
     has `.text` once the block ends, for a failure message."""
     captured = NativeOutput()
-    sys.stderr.flush()
-    saved = os.dup(2)
+    write_or_drop(sys.stderr, "")
+    saved = _duplicate_stderr()
     with tempfile.TemporaryFile() as sink:
         os.dup2(sink.fileno(), 2)
         try:
             yield captured
         finally:
-            sys.stderr.flush()
-            os.dup2(saved, 2)
-            os.close(saved)
+            write_or_drop(sys.stderr, "")
+            if saved is None:
+                os.close(2)  # closed it was, closed it stays
+            else:
+                os.dup2(saved, 2)
+                os.close(saved)
             sink.seek(0)
             captured.text = sink.read().decode("utf-8", "replace")
+
+
+def _duplicate_stderr() -> Optional[int]:
+    """A new descriptor of standard error; None when it is closed (`2>&-`)."""
+    try:
+        return os.dup(2)
+    except OSError:
+        return None
 
 
 def last_meaningful_line(text: str) -> str:
@@ -62,7 +74,8 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
     standard error kept out of the user's way, a library's error turned into
     a PluginError quoting the last meaningful line the library printed, and
     the warnings collected in `.warnings` shown at the end."""
-    progress_stream = os.fdopen(os.dup(2), "w")
+    duplicate = _duplicate_stderr()
+    progress_stream = os.fdopen(duplicate, "w") if duplicate is not None else None
     run = ConversionRun(name, Progress(name, progress_stream), tempfile.mkdtemp(prefix=name + "-"))
     native = NativeOutput()
     try:
@@ -78,4 +91,8 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
         shutil.rmtree(run.workdir, ignore_errors=True)
         for text in run.warnings:
             warn(name, text)
-        progress_stream.close()
+        if progress_stream is not None:
+            try:
+                progress_stream.close()
+            except OSError:
+                pass  # its reader went away: the progress was already shown or dropped

@@ -117,6 +117,10 @@ class SampleSource:
 
     @property
     def name(self) -> str:
+        """The source as it may be shown (a datastore URL's password hidden)."""
+        if is_datastore(self.source):
+            from veltrix.converter.plugin_api.datasets import redact
+            return str(redact(self.source))
         return self.source or "white noise"
 
     def check(self) -> None:
@@ -158,7 +162,7 @@ class SampleSource:
             self.accounting = "from white noise (accuracy will suffer; pass --samples)"
         elif is_datastore(self.source):
             source, count = self.source, self.num_samples
-            self.accounting = "from the datastore %s" % self.source
+            self.accounting = "from the datastore %s" % self.name
         else:
             source, count, self.accounting = self._folder()
         with contextlib.redirect_stdout(io.StringIO()):  # the white-noise notice: the warning says it
