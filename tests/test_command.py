@@ -359,12 +359,13 @@ def test_the_choice_between_plugins_is_said_and_can_be_declined(writer):
 # pip as the command runs it, recording what it was asked and building in the
 # project folder as pip does.
 FAKE_PIP = '''
-import json, os, sys
+import json, os, sys, urllib.parse, urllib.request
 with open(os.environ["VX_PIP_LOG"], "a") as f:
     f.write(json.dumps([sys.argv[1:], os.environ.get("PIP_FORCE_REINSTALL"), os.environ.get("PIP_NO_DEPS")]) + "\\n")
-if os.path.isdir(sys.argv[2]):
-    os.makedirs(os.path.join(sys.argv[2], "build", "lib"), exist_ok=True)
-    os.makedirs(os.path.join(sys.argv[2], "vx_p.egg-info"), exist_ok=True)
+path = urllib.request.url2pathname(urllib.parse.urlsplit(sys.argv[2]).path)
+if os.path.isdir(path):
+    os.makedirs(os.path.join(path, "build", "lib"), exist_ok=True)
+    os.makedirs(os.path.join(path, "vx_p.egg-info"), exist_ok=True)
 '''
 
 
@@ -391,7 +392,8 @@ def test_install_can_replace_the_same_version_and_leaves_no_build_files(writer, 
     result = run(writer, *words, env={"VX_PIP_LOG": str(log)})
     assert result.returncode == status, result.stdout + result.stderr
     made = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
-    expected = json.loads(json.dumps(calls).replace('"{', '"%s/' % writer.root).replace('}"', '"'))
+    # pip is handed a file URL of the path (never text it could read as a requirement)
+    expected = json.loads(json.dumps(calls).replace('"{', '"%s/' % writer.root.as_uri()).replace('}"', '"'))
     assert made == expected
     if left is not None:
         assert sorted(os.listdir(writer.root / words[-1])) == left
