@@ -246,3 +246,53 @@ def test_help_text_must_be_text(cli):
     cli.get_params = lambda name, s, d: {"k": {"help": 5}}
     with pytest.raises(TypeError):
         getattr(cli, "__help")("p", {"source": "x", "dest": "y"})
+
+
+# ------------------------------------------------- the console around main
+
+NAMESPACE = ("__args_to_dict", "convert", "install", "uninstall", "__help")
+
+
+def _raise(exc):
+    def action(*args):
+        raise exc
+    return action
+
+
+@pytest.mark.parametrize("words, convert, status", [
+    (["a.h5", "b.tflite"], lambda args: {"success": "yes", "message": "m"}, 0),
+    (["a.h5", "b.tflite"], lambda args: {"success": "no", "message": "m"}, 1),
+    (["a.h5", "b.tflite"], _raise(RuntimeError("boom")), 1),
+    (["a.h5", "b.tflite"], _raise(KeyboardInterrupt()), 130),
+    (["-i", "missing.whl"], None, 1),
+    (["-u", "numpy"], None, 1),
+    (["-h"], None, 0),
+    (["a.h5"], None, 2),
+])
+def test_the_console_puts_the_front_end_back(cli, words, convert, status, capsys):
+    from veltrix.converter.__main__ import execute
+    if convert is not None:
+        cli.convert = convert
+    before = {name: getattr(cli, name) for name in NAMESPACE}
+    assert execute(cli, ["veltrix-converter", *words]) == status
+    assert {name: getattr(cli, name) for name in NAMESPACE} == before
+
+
+@pytest.mark.parametrize("word, handed", [
+    ("w.whl", "/w.whl"),
+    ("./sub/../w.whl", "/w.whl"),
+    ("sib;python_version<'3'/w.whl", "/sib%3Bpython_version%3C%273%27/w.whl"),  # never a marker
+    ("proj[extra]", "/proj%5Bextra%5D"),  # never extras
+])
+def test_install_hands_pip_a_file_url(cli, tmp_path, monkeypatch, capsys, word, handed):
+    from veltrix.converter.__main__ import execute
+    for name in ("w.whl", "sib;python_version<'3'/w.whl"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_text("")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "proj[extra]").mkdir()
+    monkeypatch.chdir(tmp_path)
+    received = []
+    cli.install = lambda package, show_message=True: received.append(package) or ""
+    assert execute(cli, ["veltrix-converter", "-i", word]) == 0
+    assert received == [tmp_path.as_uri() + handed]

@@ -70,6 +70,20 @@ def test_a_plugin_defined_here_through_the_real_front_end(veltrix_plugin, tmp_pa
     assert result.params["input-model-type"] == "h5" and result.params["source"] == str(tmp_path / "m.h5")
 
 
+@pytest.mark.parametrize("level, message", [
+    (0, None), (7, None),
+    (-3, "--level needs a whole number of 0 or more, not -3"),  # the command line cannot give it either
+    (True, "--level needs a number (it was given as a bare flag)"),
+])
+def test_check_options_on_whole_numbers(level, message):
+    if message is None:
+        assert check_options({"level": level}, table())["level"] == level
+    else:
+        with pytest.raises(PluginError) as info:
+            check_options({"level": level}, table())
+        assert str(info.value) == message
+
+
 def test_registered_plugins_are_listed_and_gone_afterwards(veltrix_plugin):
     from veltrix.converter.plugin_api.testing import installed_plugin, run_command
     with installed_plugin(PLUGIN, name="vx-listed"):

@@ -32,7 +32,9 @@ def check_options(params: Mapping[str, Any], table: Optional[Mapping[str, Any]],
     outside `choices` (a descriptor's default is always accepted;
     `extra_choices` {key: [...]} widens a reserved descriptor's choices), a
     boolean that is not true/false/yes/no/on/off/1/0, an integer that is a
-    bare flag or text where the descriptor is an "int", a number that is a
+    bare flag, text or negative where the descriptor is an "int" (a command
+    line cannot give a negative one: in `--level -3` the "-3" is an option
+    word, so --level arrives as a bare flag), a number that is a
     bare flag, text that is not a number, or not finite where the descriptor
     is a "float" (given text is converted to a float), and a list whose length
     differs from a fixed `array` length.
