@@ -279,14 +279,15 @@ def test_the_console_puts_the_front_end_back(cli, words, convert, status, capsys
 
 
 @pytest.mark.parametrize("word, handed", [
-    ("w.whl", "/w.whl"),
-    ("./sub/../w.whl", "/w.whl"),
-    ("sib;python_version<'3'/w.whl", "/sib%3Bpython_version%3C%273%27/w.whl"),  # never a marker
-    ("proj[extra]", "/proj%5Bextra%5D"),  # never extras
+    ("w.whl", "{}/w.whl"),
+    ("./sub/../w.whl", "{}/w.whl"),
+    ("sib;python_version<'3'/w.whl", "file://{}/sib%3Bpython_version%3C%273%27/w.whl"),  # never a marker
+    ("proj[extra]", "file://{}/proj%5Bextra%5D"),  # never extras
+    ("a[b]c.whl", "{}/a[b]c.whl"),
 ])
-def test_install_hands_pip_a_file_url(cli, tmp_path, monkeypatch, capsys, word, handed):
+def test_install_hands_pip_only_a_path(cli, tmp_path, monkeypatch, capsys, word, handed):
     from veltrix.converter.__main__ import execute
-    for name in ("w.whl", "sib;python_version<'3'/w.whl"):
+    for name in ("w.whl", "sib;python_version<'3'/w.whl", "a[b]c.whl"):
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_text("")
     (tmp_path / "sub").mkdir()
@@ -295,4 +296,4 @@ def test_install_hands_pip_a_file_url(cli, tmp_path, monkeypatch, capsys, word, 
     received = []
     cli.install = lambda package, show_message=True: received.append(package) or ""
     assert execute(cli, ["veltrix-converter", "-i", word]) == 0
-    assert received == [tmp_path.as_uri() + handed]
+    assert received == [handed.format(tmp_path)]

@@ -11,9 +11,11 @@ The entry adds what a command needs around it, without changing a line that
   `__args_to_dict`, `convert`, `install`, `uninstall` and `__help` for the
   duration of the call (main reaches them through its module namespace).
 * Guards on the command line: `-i` takes an existing path and hands pip a
-  file:// URL of it (pip can never read it as a project name on the index,
-  nor read ";" in it as a marker or "[...]" as extras); `-u` removes only a
-  distribution that declares a plug-in entry point.
+  form it can only read as that path: the absolute path (never a project
+  name on the index), or its file:// URL when pip would read part of the
+  path as something else (";" as the start of a marker, a final "[...]" as
+  extras); `-u` removes only a distribution that declares a plug-in entry
+  point.
 * Hints after a failure, on standard error; a closed output pipe, a closed
   standard stream (`>&-`, `2>&-`) or a reader of standard error that went
   away never stops the work (their output is dropped); unexpected errors as
@@ -148,7 +150,7 @@ def _guarded_install(original, state):
             state.failed = True
             return ""
         path = os.path.abspath(package)
-        location = pathlib.Path(path).as_uri()  # pip reads ";" in a path as a marker, "[...]" as extras
+        location = _pip_location(path)
         # pip builds a project folder in place: what the build leaves there goes
         before = _leftovers(path) if os.path.isdir(path) else None
         try:
@@ -168,6 +170,15 @@ def _guarded_install(original, state):
                 for leftover in sorted(_leftovers(path) - before):
                     shutil.rmtree(leftover, ignore_errors=True)
     return install
+
+
+def _pip_location(path):
+    """An absolute path as pip can only read it: the path itself, or its
+    file:// URL when pip would take ";..." for a marker or a final "[...]"
+    for extras."""
+    if ";" in path or path.endswith("]"):
+        return pathlib.Path(path).as_uri()
+    return path
 
 
 def _guarded_uninstall(original, state):
