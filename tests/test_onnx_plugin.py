@@ -108,3 +108,35 @@ def test_the_main_job_compares_both_back_ends(tmp_path):
                                             "classifier-int8.onnx"]
     assert [r.split()[2] for r in rows] == ["veltrix-tflite"] * 2 + ["veltrix-onnx"] * 2
     assert all(float(r.split()[4].rstrip("%")) >= 90 for r in rows)
+
+
+def grey_model(path):
+    """A single-channel channels-first classifier: [1, 1, 16, 16] -> [1, 2]."""
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+    weights = numpy_helper.from_array(np.random.default_rng(0).normal(size=(256, 2)).astype(np.float32), "w")
+    nodes = [helper.make_node("Flatten", ["x"], ["flat"]), helper.make_node("MatMul", ["flat", "w"], ["logits"]),
+             helper.make_node("Softmax", ["logits"], ["y"], axis=1)]
+    graph = helper.make_graph(nodes, "grey", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 1, 16, 16])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 2])], [weights])
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
+
+
+@pytest.mark.parametrize("words, said", [
+    (["--samples", "grey"], "verified on 4 samples (images of grey): largest difference"),
+    (["--samples", "rgb"], "not verified (no sample fits the input shape [1, 1, 16, 16]: 5 images found in rgb, "
+                           "5 skipped: 5 RGB (not 1 channel))"),
+    (["--quantize", "--samples", "grey", "--num-samples", "3"], "3 samples reached calibration from grey"),
+])
+def test_a_single_channel_channels_first_model_is_checked_on_images(tmp_path, words, said):
+    from PIL import Image
+    grey_model(tmp_path / "grey.onnx")
+    rng = np.random.default_rng(1)
+    for mode, channels in (("grey", 1), ("rgb", 3)):
+        (tmp_path / mode).mkdir()
+        for i in range(5):
+            pixels = rng.integers(0, 256, (16, 16, channels), dtype=np.uint8)
+            Image.fromarray(pixels[..., 0] if channels == 1 else pixels).save(tmp_path / mode / ("%d.png" % i))
+    result = run(*words, "grey.onnx", "out.onnx", cwd=tmp_path)
+    assert result.returncode == 0 and said in result.stdout, result.stdout + result.stderr
+    assert "quantization" not in result.stdout and "veltrix-onnx-" not in result.stdout

@@ -391,3 +391,96 @@ def test_a_dataset_holding_its_own_generator_function_is_collected():
     del data
     gc.collect()
     assert alive() is None
+
+
+# ---------------------------------------------------- samples as NumPy arrays
+
+def picture_folder(folder, mode="RGB", count=5, size=(7, 5)):
+    """`count` pictures of `mode`, each with its own random pixels, in two folders."""
+    rng = np.random.default_rng(7)
+    for i in range(count):
+        pixels = rng.integers(0, 256, (size[1], size[0], len(mode)), dtype=np.uint8)
+        path = folder / ("sub" if i % 2 else "") / ("p%d.%s" % (i, "jpg" if i == 3 else "png"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        Image.fromarray(pixels[..., 0] if mode == "L" else pixels, mode).save(path)
+    return folder
+
+
+@pytest.mark.parametrize("shape, mode, kinds_and_norms", [
+    ([1, 6, 6, 3], "RGB", [(np.float32, n) for n in ("unsigned", "signed", "imagenet", "raw")] + [(np.uint8, ""), (np.int8, "")]),
+    ([1, 3, 6, 6], "RGB", [(np.float32, n) for n in ("unsigned", "signed", "imagenet", "raw")] + [(np.uint8, ""), (np.int8, "")]),
+    ([1, 4, 6, 3], "RGB", [(np.float32, "signed"), (np.uint8, "")]),
+    ([1, 3, 4, 6], "RGB", [(np.float32, "imagenet"), (np.int8, "")]),
+    ([1, 6, 6, 1], "L", [(np.float32, "unsigned"), (np.uint8, "")]),
+    ([1, 6, 6, 3], "L", [(np.float32, "unsigned")]),  # none fits: both yield nothing
+    ([1, 6, 6, 3], "RGB", [(np.float32, "Unsigned"), (np.int16, "raw")]),  # nothing either
+])
+def test_numpy_samples_equal_what_dataset_yields(tmp_path, shape, mode, kinds_and_norms):
+    from veltrix.converter.plugin_api.helpers import ArrayDataset
+    picture_folder(tmp_path, mode)
+    for kind, norm in kinds_and_norms:
+        passes = []
+        for cls in (Dataset, ArrayDataset):
+            np.random.seed(3)
+            passes.append([s[0] for s in cls((str(tmp_path), False), shape, norm, 4, kind).generator()()])
+        expected, got = passes
+        assert len(got) == len(expected) == (4 if mode != "L" or shape[-1] == 1 else 0) * (norm != "Unsigned") \
+            * (kind != np.int16), (kind, norm)
+        for e, g in zip(expected, got):
+            assert isinstance(g, np.ndarray) and g.dtype == np.asarray(e).dtype and g.shape == tuple(shape)
+            np.testing.assert_array_equal(g, np.asarray(e))
+
+
+@pytest.mark.parametrize("source, kind", [("", np.float32), ("", np.uint8), ("", np.int8), ("p.kelp", np.float32),
+                                          ("http://store/x", np.float32)])
+def test_numpy_noise_and_datastore_samples_equal_what_dataset_yields(store, capsys, source, kind):
+    from veltrix.converter.plugin_api.helpers import ArrayDataset
+    store(3)
+    passes = []
+    for cls in (Dataset, ArrayDataset):
+        np.random.seed(5)
+        passes.append([np.asarray(s[0]) for s in cls((source, True), [1, 2, 2, 3], "signed", 2, kind).generator()()])
+        assert capsys.readouterr().out == ("" if source else NOISE_LINES)
+    assert len(passes[0]) == len(passes[1]) == 2
+    for e, g in zip(*passes):
+        assert g.dtype == e.dtype
+        np.testing.assert_array_equal(g, e)
+
+
+NO_TENSORFLOW = '''
+import sys, numpy as np, tempfile
+from veltrix.converter.plugin_api.helpers import ArrayDataset, SampleSource
+folder = sys.argv[1]
+samples = list(ArrayDataset((folder, False), [1, 1, 6, 6], "unsigned", 3).generator()())
+source = SampleSource({"samples": folder}, [1, 1, 6, 6], 2, tempfile.mkdtemp(), arrays=True)
+calibrated = list(source.calibrate(np.float32)())
+verified, what = source.verification()
+print(len(samples), len(calibrated), len(verified), what, samples[0][0].shape, "tensorflow" in sys.modules)
+'''
+
+
+def test_numpy_samples_need_no_tensorflow(tmp_path):
+    import subprocess
+    import sys
+    picture_folder(tmp_path / "grey", "L")
+    result = subprocess.run([sys.executable, "-c", NO_TENSORFLOW, str(tmp_path / "grey")], capture_output=True,
+                            text=True, timeout=300)
+    assert result.stdout == "3 2 3 held-out images (1, 1, 6, 6) False\n", result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("shape, mode, count, what", [
+    ([1, 1, 6, 6], "L", 4, "images of {}"),
+    ([1, 6, 6, 1], "L", 4, "images of {}"),
+    ([1, 3, 6, 6], "RGB", 4, "images of {}"),
+    ([1, 1, 6, 6], "RGB", 0, "no sample fits the input shape [1, 1, 6, 6]: 5 images found in {}, "
+                             "5 skipped: 5 RGB (not 1 channel)"),
+    ([1, 6, 6, 3], "L", 0, "no sample fits the input shape [1, 6, 6, 3]: 5 images found in {}, "
+                           "5 skipped: 5 greyscale (not 3 channels)"),
+])
+def test_verification_samples_fit_the_input_layout_or_say_why(tmp_path, shape, mode, count, what):
+    from veltrix.converter.plugin_api.helpers import SampleSource
+    folder = picture_folder(tmp_path / "pictures", mode)
+    (tmp_path / "work").mkdir()
+    samples, said = SampleSource({"samples": str(folder)}, shape, 2, str(tmp_path / "work")).verification()
+    assert (len(samples), said) == (count, what.format(folder))
+    assert all(s.shape == tuple(shape) and s.dtype == np.float32 for s in samples)

@@ -243,7 +243,7 @@ class _Run:
             self.notes.append("dynamically quantized (int8 weights, %s)" % ("per-channel" if per_channel else "per-tensor"))
         else:
             name, shape = self._input(path)
-            self.sources = SampleSource(o, shape, self.num_samples, self.workdir)
+            self.sources = SampleSource(o, shape, self.num_samples, self.workdir, arrays=True)
             calibration = self.sources.calibrate(self.np.float32, self.progress)
             self.warnings.extend(self.sources.warnings)
             reader = _Reader(name, calibration, lambda x: self.np.asarray(x, dtype=self.np.float32))
@@ -278,7 +278,7 @@ class _Run:
             self.sources = SampleSource(self.options, self._input(path)[1], self.num_samples, self.workdir)
         samples, what = self.sources.verification()
         if not samples:
-            return "not verified (no sample fits the input shape)"
+            return "not verified (%s)" % what
         name = session.get_inputs()[0].name
         pairs = [(self.runner(self.to_source_layout(x)), session.run(None, {name: x})[0]) for x in samples]
         return agreement(pairs, what, self.options.get("verify-min-agreement", 0))

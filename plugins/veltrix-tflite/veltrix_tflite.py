@@ -234,7 +234,7 @@ class _Run:
         self.progress.stage("verifying")
         samples, what = self.sources.verification()
         if not samples:
-            return "not verified (no sample fits the input shape)"
+            return "not verified (%s)" % what
         inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
         pairs = []
         for x in samples:

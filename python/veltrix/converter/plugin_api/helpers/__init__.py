@@ -22,14 +22,16 @@ A plug-in written with them::
 
 Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
-`samples`, `layout`, `verification`, `files`, `run`, and the framework-specific
-pieces `keras_models` and `torch_programs`, which import their framework only
-when called.
+`samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
+`verification`, `files`, `run`, and the framework-specific pieces
+`keras_models` and `torch_programs`, which import their framework only when
+called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
 """
 
 from veltrix.converter.plugin_api.helpers.answers import ConvertFunction, PluginError, failure, first_line, plugin_convert, success
+from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_sample, normalize_array, sample_layout
 from veltrix.converter.plugin_api.helpers.determinism import seeded
 from veltrix.converter.plugin_api.helpers.files import (
     check_destination, check_source, resolve_destination, safe_output, safe_outputs)
@@ -63,4 +65,5 @@ __all__ = [
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
     "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
     "program_runner", "refuse_unexported", "torch_module",
+    "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
 ]

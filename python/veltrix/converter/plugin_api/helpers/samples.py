@@ -9,7 +9,9 @@ import os
 from typing import Any, Callable, Dict, Generator, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, dataset_layout, sample_layout
 from veltrix.converter.plugin_api.helpers.determinism import seeded
+from veltrix.converter.plugin_api.helpers.layout import channels_of
 from veltrix.converter.plugin_api.helpers.progress import Progress
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg")
@@ -101,9 +103,17 @@ class SampleSource:
     accounted for. A folder is surveyed (found, usable, skipped and why);
     `num_samples` usable images are chosen with `seed` for calibration and up
     to four others held out for verification (the calibration images when
-    none are left). An empty source is white noise, with a warning."""
+    none are left). An empty source is white noise, with a warning.
 
-    def __init__(self, options: Mapping[str, Any], shape: Sequence[int], num_samples: int, workdir: str) -> None:
+    Images are fed in the layout the input shape says where it is
+    unambiguous (so ``[1, 1, H, W]`` is one channel, channels first), else
+    channels first when entry 1 is 3. Verification samples are NumPy arrays
+    made without TensorFlow; calibration samples are too with `arrays=True`
+    (or when `Dataset` cannot feed the layout), else they come from `Dataset`
+    (TensorFlow tensors for float32)."""
+
+    def __init__(self, options: Mapping[str, Any], shape: Sequence[int], num_samples: int, workdir: str,
+                 arrays: bool = False) -> None:
         self.source = str(options.get("samples") or "")
         self.shape, self.num_samples, self.workdir = list(shape), num_samples, workdir
         self.crop = bool(options.get("crop"))
@@ -112,8 +122,11 @@ class SampleSource:
         self.warnings: List[str] = []
         self.verify_images: Optional[Tuple[List[str], str]] = None
         self.calibration: Optional[Calibration] = None
-        # channels-first when entry 1 is 3, as the sample modules decide
-        self.channels = 3 if len(self.shape) > 1 and self.shape[1] == 3 else self.shape[-1]
+        self.layout = sample_layout(self.shape)
+        self.channels = (channels_of(self.shape, self.layout) if len(self.shape) == 4
+                         else self.shape[-1] if self.shape else None) or 0
+        # Dataset feeds only the layouts it reads from the shape itself
+        self.arrays = arrays or self.layout != dataset_layout(self.shape)
 
     @property
     def name(self) -> str:
@@ -152,9 +165,14 @@ class SampleSource:
         text += (", " + summary_of_skipped(skipped, self.channels) if skipped else "") + ")"
         return self._link_folder("calibration", calibrate), len(calibrate), text
 
+    def _dataset(self, source: str, count: int, input_type: Any, arrays: bool) -> Any:
+        if arrays:
+            return ArrayDataset((source, self.crop), self.shape, self.norm, count, input_type)
+        from veltrix.converter.plugin_api.dataset import Dataset
+        return Dataset((source, self.crop), self.shape, self.norm, count, input_type)  # type: ignore[arg-type]
+
     def calibrate(self, input_type: Any, progress: Optional[Progress] = None) -> Calibration:
         """A counted generator function of calibration samples of `input_type`."""
-        from veltrix.converter.plugin_api.dataset import Dataset
         if not self.source:
             source, count = "", self.num_samples
             self.warnings.append("no --samples given: calibrated on white noise, so accuracy will suffer; "
@@ -166,8 +184,7 @@ class SampleSource:
         else:
             source, count, self.accounting = self._folder()
         with contextlib.redirect_stdout(io.StringIO()):  # the white-noise notice: the warning says it
-            dataset = Dataset((source, self.crop), self.shape, self.norm, count, input_type)  # type: ignore[arg-type]
-            function = dataset.generator()
+            function = self._dataset(source, count, input_type, self.arrays).generator()
         self.calibration = Calibration(function, self.num_samples, progress)
         return self.calibration
 
@@ -176,13 +193,17 @@ class SampleSource:
         return "%d sample%s reached calibration %s" % (used, "" if used == 1 else "s", self.accounting)
 
     def verification(self) -> Tuple[List[Any], str]:
-        """Float32 NumPy samples for comparing models, and what they are."""
+        """Float32 NumPy samples for comparing models, and what they are; no
+        samples (and why, as the second item) when no image fits the input."""
         import numpy as np
-
-        from veltrix.converter.plugin_api.dataset import Dataset
         images = self.verify_images
         if images is None and self.source and os.path.isdir(self.source):
-            usable, _ = survey_images(find_images(self.source), self.channels)
+            found = find_images(self.source)
+            usable, skipped = survey_images(found, self.channels)
+            if not usable:
+                return [], "no sample fits the input shape %s: %d image%s found in %s%s" % (
+                    list(self.shape), len(found), "" if len(found) == 1 else "s", self.source,
+                    ", " + summary_of_skipped(skipped, self.channels) if skipped else "")
             images = (usable[:VERIFY_SAMPLES], "images of %s" % self.source)
         if images is not None:
             source, what = self._link_folder("verification", images[0]), images[1]
@@ -191,6 +212,8 @@ class SampleSource:
         else:
             source, what = "", "white noise"
         with seeded(self.seed + 1), contextlib.redirect_stdout(io.StringIO()):
-            dataset = Dataset((source, self.crop), self.shape, self.norm, VERIFY_SAMPLES, np.float32)  # type: ignore[arg-type]
-            samples = [np.asarray(s[0], dtype=np.float32) for s in dataset.generator()()]
+            samples = [np.asarray(s[0], dtype=np.float32)
+                       for s in self._dataset(source, VERIFY_SAMPLES, np.float32, True).generator()()]
+        if not samples:
+            what = "no sample fits the input shape %s (%s)" % (list(self.shape), what)
         return samples, what
