@@ -4,9 +4,11 @@ end with no installation; strict options; the typed contract under mypy
 
 import os
 import pydoc
+import re
 import shutil
 import subprocess
 import sys
+import textwrap
 import types
 from pathlib import Path
 
@@ -84,11 +86,22 @@ def test_check_options_on_whole_numbers(level, message):
         assert str(info.value) == message
 
 
-def test_registered_plugins_are_listed_and_gone_afterwards(veltrix_plugin):
+def test_registered_plugins_are_listed_and_gone_afterwards(monkeypatch):
     from veltrix.converter.plugin_api.testing import installed_plugin, run_command
-    with installed_plugin(PLUGIN, name="vx-listed"):
-        listed = run_command("-l", "--json")
+    seen = []  # VX_KEPT as the plug-in saw it while listed
+    spy = types.SimpleNamespace(query_convert=lambda s, d: seen.append(os.environ.get("VX_KEPT")) or PLUGIN.query_convert(s, d),
+                                convert=_convert)
+    monkeypatch.setenv("VX_KEPT", "before")
+    path, environ, modules = list(sys.path), dict(os.environ), set(sys.modules)
+    with pytest.raises(RuntimeError, match="in the block"):  # what a failing test leaves behind
+        with installed_plugin(spy, name="vx-listed"):
+            assert len(sys.path) == len(path) + 1
+            listed = run_command("-l", "--json", environ={"VX_KEPT": "during", "VX_ADDED": "1"})
+            raise RuntimeError("in the block")
     assert listed.status == 0 and "vx-listed" in listed.stdout and '"verdict": "ok"' in listed.stdout
+    assert seen == ["during"]
+    left = {m for m in set(sys.modules) - modules if m.startswith("_veltrix_plugin")}  # the plug-in's alias
+    assert (sys.path, dict(os.environ), left) == (path, environ, set())
     assert "vx-listed" not in run_command("-l", "--json").stdout
 
 
@@ -189,3 +202,29 @@ def test_the_destination_is_where_the_kernel_puts_it_and_never_the_source(tmp_pa
         with pytest.raises(PluginError, match=outcome.replace(".", r"\.")):
             check_destination(dst, src)
 
+
+def guide_examples():
+    """The guide's Python examples: (file name, code); an example whose first
+    line is "# NAME.py" is that file, the others are scripts."""
+    text = (ROOT / "docs" / "plugins.md").read_text()
+    examples = []
+    for i, (indent, code) in enumerate(re.findall(r"^( *)```python\n(.*?)^ *```$", text, re.S | re.M)):
+        code = textwrap.dedent(code)
+        named = re.match(r"# (\w+\.py)\n", code)
+        examples.append((named.group(1) if named else "example_%02d.py" % i, code))
+    return examples
+
+
+def test_every_example_of_the_guide_runs(tmp_path):
+    examples = guide_examples()
+    for name, code in examples:
+        (tmp_path / name).write_text(code)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+    scripts = [name for name, _ in examples if name.startswith("example_")]
+    assert len(scripts) >= 7 and {"conftest.py", "test_my_plugin.py", "my_plugin.py"} <= {n for n, _ in examples}
+    for name in scripts:
+        result = subprocess.run([sys.executable, name], capture_output=True, text=True, cwd=tmp_path, env=env)
+        assert result.returncode == 0, name + "\n" + (tmp_path / name).read_text() + result.stderr
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_my_plugin.py"],
+                            capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert result.returncode == 0 and "1 passed" in result.stdout, result.stdout + result.stderr

@@ -39,8 +39,8 @@ from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
 from veltrix.converter.plugin_api.helpers.options import (
-    FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, positive_int,
-    trust_parameters)
+    FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
+    positive_int, trust_parameters)
 from veltrix.converter.plugin_api.helpers.progress import Progress, is_terminal, warn
 from veltrix.converter.plugin_api.helpers.run import (
     ConversionRun, NativeOutput, captured_native_output, conversion_run, last_meaningful_line)
@@ -50,16 +50,17 @@ from veltrix.converter.plugin_api.helpers.samples import (
 from veltrix.converter.plugin_api.helpers.torch_programs import (
     EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
     refuse_unexported, torch_module)
-from veltrix.converter.plugin_api.helpers.verification import agreement
+from veltrix.converter.plugin_api.helpers.verification import agreement, largest_difference
 
 __all__ = [
     "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction",
-    "check_options", "check_quantization_options", "positive_int", "trust_parameters",
+    "check_options", "check_quantization_options", "given_input_shape", "positive_int", "trust_parameters",
     "FRONT_END_KEYS", "TRUE_WORDS", "FALSE_WORDS",
     "Progress", "is_terminal", "warn", "seeded",
     "IMAGE_SUFFIXES", "MODE_NAMES", "UNDECODABLE", "VERIFY_SAMPLES", "Calibration", "SampleSource",
     "find_images", "is_datastore", "summary_of_skipped", "survey_images",
-    "agreement", "check_source", "check_destination", "resolve_destination", "safe_output", "safe_outputs",
+    "agreement", "largest_difference", "check_source", "check_destination", "resolve_destination", "safe_output",
+    "safe_outputs",
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",

@@ -4,7 +4,7 @@ parameters every quantizing, verifying plug-in shares."""
 
 import difflib
 import math
-from typing import Any, Dict, Mapping, Optional, Sequence
+from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from veltrix.converter.plugin_api.contract import ParameterDescriptor, Params
 from veltrix.converter.plugin_api.helpers.answers import PluginError
@@ -101,6 +101,18 @@ def _float(key: str, value: Any) -> float:
     if number is None or not math.isfinite(number):
         raise PluginError("--%s needs a number, not %r" % (key, value))
     return number
+
+
+def given_input_shape(options: Mapping[str, Any]) -> Optional[List[int]]:
+    """The --input-shape the user gave, as a new list; None when it was not
+    given. The front end fills in the catalogue's default [1, 224, 224, 3]
+    when the option is absent, so a value equal to it means "not given"
+    (take the model's own shape then)."""
+    given = options.get("input-shape")
+    default = (reserved_params_list.get("input-shape") or {}).get("default")
+    if given is None or list(given) == list(default or []):
+        return None
+    return list(given)
 
 
 def positive_int(options: Mapping[str, Any], key: str) -> int:
