@@ -33,16 +33,24 @@ inline nb::object check(PyObject *o) {
     return nb::steal(o);
 }
 
-// raise type(msg)
-[[noreturn]] inline void raise(PyObject *type, const std::string &msg) {
-    PyErr_SetString(type, msg.c_str());
-    throw nb::python_error();
-}
+// raise type(msg), chained to the exception being handled (set explicitly:
+// not every interpreter version chains an error raised from C).
 [[noreturn]] inline void raise(PyObject *type, nb::handle msg) {
     nb::object exc = check(PyObject_CallOneArg(type, msg.ptr()));
+    PyObject *t, *handled, *tb;
+    PyErr_GetExcInfo(&t, &handled, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    PyObject *context = PyException_GetContext(exc.ptr());
+    if (handled && handled != Py_None && !context)
+        PyException_SetContext(exc.ptr(), handled);  // steals
+    else
+        Py_XDECREF(handled);
+    Py_XDECREF(context);
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
     throw nb::python_error();
 }
+[[noreturn]] inline void raise(PyObject *type, const std::string &msg) { raise(type, check(PyUnicode_FromString(msg.c_str()))); }
 
 // Raise an exception object exactly as it is: its __context__ and traceback
 // are not replaced by whatever the caller is handling.
