@@ -4,7 +4,10 @@ plug-in metadata that covers what the plug-in imports."""
 
 import ast
 import importlib.metadata
+import json
+import os
 import re
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -18,7 +21,6 @@ ROOT = Path(__file__).resolve().parents[1]
 def bare_env():
     """The environment of a process in the bare venv: nothing of this run's
     own paths (PYTHONPATH, a preloaded sanitizer runtime) leaks into it."""
-    import os
     return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONHOME")}
 
 
@@ -82,3 +84,61 @@ def test_plugin_metadata_covers_every_import(wheels, plugin):
     providers = importlib.metadata.packages_distributions()
     for module in sorted(imported - set(sys.stdlib_module_names)):
         assert {canonical(d) for d in providers[module]} & required, (module, required)
+
+
+def readme_install_block():
+    """The shell lines of the README's Install section, comments removed."""
+    section = (ROOT / "README.md").read_text().split("\n## Install\n", 1)[1].split("\n## ", 1)[0]
+    block = section.split("```sh\n", 1)[1].split("```", 1)[0]
+    return [line.split("  #", 1)[0].strip() for line in block.splitlines() if line.strip()]
+
+
+def seed_third_party(venv, tmp_path):
+    """Make the running environment's third-party packages visible to `venv`
+    behind its own site-packages (which keeps the setuptools it bundles), so
+    pip finds TensorFlow and the plug-ins' libraries installed and downloads
+    none of them; this project's distributions, pip and setuptools are left out."""
+    own = re.compile(r"(veltrix|pip|setuptools|pkg_resources|_distutils_hack|distutils-precedence|_virtualenv|__pycache__)"
+                     r"([-_.]|$)|.*\.pth$", re.I)
+    shelf = tmp_path / "third-party"
+    shelf.mkdir()
+    for folder in map(Path, sys.path):
+        if folder.name != "site-packages" or not folder.is_dir():
+            continue
+        for entry in folder.iterdir():
+            if not own.match(entry.name) and not (shelf / entry.name).exists():
+                (shelf / entry.name).symlink_to(entry)
+    site = subprocess.run([str(venv / "bin" / "python"), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    Path(site, "zz-third-party.pth").write_text(str(shelf) + "\n")
+
+
+def test_the_readme_install_commands_leave_every_documented_plugin_ok(tmp_path):
+    """The Install section's commands, as written, in a fresh environment of
+    this interpreter with the setuptools its venv module bundles."""
+    lines = readme_install_block()
+    documented = [re.sub(r"\[.*", "", p) for line in lines for p in re.findall(r"\./plugins/(\S+)", line)]
+    assert "veltrix-tflite" in documented, lines
+    checkout = tmp_path / "checkout"
+    shutil.copytree(ROOT, checkout, ignore=shutil.ignore_patterns(".git", ".venv", ".nox", "build", "dist", "__pycache__",
+                                                                   ".hypothesis", ".*_cache"))
+    home, bin_dir = tmp_path / "home", tmp_path / "bin"
+    home.mkdir(), bin_dir.mkdir()
+    (bin_dir / "python3").symlink_to(getattr(sys, "_base_executable", sys.executable))
+    env = dict(bare_env(), HOME=str(home), PATH=str(bin_dir) + os.pathsep + os.environ["PATH"])
+    env.pop("VIRTUAL_ENV", None)
+
+    def shell(script):
+        result = subprocess.run(["bash", "-euc", script], capture_output=True, text=True, cwd=checkout, env=env,
+                                stdin=subprocess.DEVNULL, timeout=3600)
+        assert result.returncode == 0, (script, result.stdout[-3000:], result.stderr[-3000:])
+        return result.stdout
+
+    (create,) = [line for line in lines if " -m venv " in line]
+    shell(create)
+    venv = home / ".venvs" / "veltrix"
+    seed_third_party(venv, tmp_path)
+    activate = create.split("&&", 1)[1].strip()
+    shell("\n".join([activate] + [line for line in lines if line != create]))
+    listing = json.loads(shell(activate + "\nveltrix-converter -l --json"))
+    assert {plugin["name"]: plugin["verdict"] for plugin in listing} == {name: "ok" for name in documented}
