@@ -11,10 +11,10 @@ if [ ! -x "$PY" ]; then
     python3 -m venv "$VENV"
 fi
 
-# Dependencies change rarely; a stamp keyed on the requirement list avoids
+# Dependencies change rarely; a stamp keyed on the requirement lists avoids
 # asking pip again on every run.
 REQ="$ROOT/scripts/requirements-dev.txt"
-STAMP="$VENV/.veltrix-deps-$(sha1sum "$REQ" | cut -c1-12)"
+STAMP="$VENV/.veltrix-deps-$(cat "$ROOT"/scripts/requirements-*.txt | sha1sum | cut -c1-12)"
 if [ ! -f "$STAMP" ]; then
     echo "== installing build, runtime and test dependencies"
     "$PY" -m pip install --disable-pip-version-check -q --upgrade pip

@@ -2,10 +2,12 @@
 the real command in a child process with those distributions on its path."""
 
 import importlib
+import importlib.util
 import os
 import subprocess
 import sys
 import textwrap
+import types
 import uuid
 from pathlib import Path
 
@@ -26,6 +28,63 @@ settings.load_profile(os.environ.get("VELTRIX_HYPOTHESIS", "ci"))
 
 # TensorFlow's C++ start-up chatter is not what these tests look at.
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+
+# The core sessions of other interpreters (noxfile.py) have neither TensorFlow
+# nor the plug-ins and their libraries. There, a test (or a whole test module)
+# that fails to import one of these is skipped; where they are installed, the
+# same error fails the test as any other. A test that needs one without
+# importing it (it runs the command) says so with `needs`.
+LIBRARIES = ("tensorflow", "keras", "tf2onnx", "onnx", "onnxruntime", "ai_edge_litert", "veltrix_tflite", "veltrix_onnx")
+ABSENT = {name for name in LIBRARIES if importlib.util.find_spec(name) is None}
+
+
+def needs(*modules):
+    """Mark: skip where one of these top-level modules is not installed."""
+    missing = [name for name in modules if importlib.util.find_spec(name) is None]
+    return pytest.mark.skipif(bool(missing), reason="needs %s" % ", ".join(missing))
+
+
+def absent_library(error):
+    """The absent library whose import raised `error`, or None."""
+    while error is not None and not isinstance(error, ModuleNotFoundError):
+        error = error.__cause__
+    name = (getattr(error, "name", None) or "").partition(".")[0]
+    return name if name in ABSENT else None
+
+
+def later(name):
+    """Module `name`, imported at its first use, so that a module-level name of
+    a test file costs only the tests that use it where its imports are absent."""
+    class Later(types.ModuleType):
+        def __getattr__(self, attribute):
+            return getattr(importlib.import_module(name), attribute)
+    return Later(name)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_make_collect_report(collector):
+    report = yield
+    if report.failed and isinstance(collector, pytest.Module):
+        try:
+            collector.obj
+        except collector.CollectError as error:
+            if absent_library(error):
+                report.outcome, report.longrepr = "skipped", (str(collector.path), 0,
+                                                              "Skipped: needs %s" % absent_library(error))
+    return report
+
+
+def _skip_when_absent(item):
+    try:
+        return (yield)
+    except ModuleNotFoundError as error:
+        if absent_library(error):
+            pytest.skip("needs %s" % absent_library(error))
+        raise
+
+
+pytest_runtest_setup = pytest.hookimpl(wrapper=True)(_skip_when_absent)
+pytest_runtest_call = pytest.hookimpl(wrapper=True)(_skip_when_absent)
 
 COMMAND = str(Path(sys.executable).with_name("veltrix-converter"))
 

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import needs
 from veltrix.converter.plugin_api.helpers import PluginError, check_options, plugin_convert
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -148,7 +149,8 @@ def test_the_copyable_example_passes_its_own_tests(tmp_path):
     ("veltrix.converter.plugin_api.option_mapper.OptionMapper", "process(self, params, ref, process_array=False)"),
     ("veltrix.converter.plugin_api.option_mapper.OptionMapper", "Maps options onto a parameter table"),
     ("veltrix.converter.plugin_registry.PluginRegistry", "get_converters_info_list(self)"),
-    ("veltrix.converter.plugin_api.dataset.Dataset", "a fresh, lazy pass yielding [sample] items"),
+    pytest.param("veltrix.converter.plugin_api.dataset.Dataset", "a fresh, lazy pass yielding [sample] items",
+                 marks=needs("tensorflow")),
     ("veltrix.converter.plugin_api.sample_feeds.BaseDatasetGenerator", "float32 NumPy array"),
     ("veltrix.converter.convert.convert", "Returns {'success': 'yes' or 'no', 'message': text}"),
 ])

@@ -18,9 +18,12 @@ import weakref
 import numpy as np
 import pytest
 
+from conftest import later
 from veltrix.converter import convert
-from veltrix.converter.plugin_api import dataset, option_mapper, sample_feeds
+from veltrix.converter.plugin_api import option_mapper, sample_feeds
 from veltrix.converter.plugin_api.option_mapper import OptionMapper
+
+dataset = later("veltrix.converter.plugin_api.dataset")
 
 
 def child(code, env=None, cwd=None, flags=()):

@@ -6,7 +6,9 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import command as run, train_classifier
+from conftest import command as run, needs, train_classifier
+
+pytestmark = needs("veltrix_tflite", "veltrix_onnx")
 
 SIZE = 16
 # float ONNX against Keras: the same float32 arithmetic in another order;

@@ -12,7 +12,9 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from conftest import command as run, train_classifier
+from conftest import command as run, needs, train_classifier
+
+pytestmark = needs("veltrix_tflite")
 
 SIZE = 16
 # Measured on the generated data below: the int8 model's scores differ from
