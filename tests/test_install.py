@@ -120,8 +120,8 @@ def seed_third_party(venv, tmp_path):
 def test_the_readme_install_commands_leave_every_documented_plugin_ok(tmp_path):
     """The Install section's commands, as written, in a fresh environment of
     this interpreter with the setuptools its venv module bundles."""
-    if ABSENT:
-        pytest.skip("needs %s installed, to install none" % ", ".join(sorted(ABSENT)))
+    if "tensorflow" in ABSENT:
+        pytest.skip("needs tensorflow installed, not to download it")
     lines = readme_install_block()
     documented = [re.sub(r"\[.*", "", p) for line in lines for p in re.findall(r"\./plugins/(\S+)", line)]
     assert "veltrix-tflite" in documented, lines
