@@ -33,7 +33,7 @@ def canonical(name):
 @pytest.fixture(scope="module")
 def wheels(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheels")
-    for project in (ROOT, ROOT / "plugins" / "veltrix-tflite", ROOT / "plugins" / "veltrix-onnx"):
+    for project in (ROOT, *(ROOT / "plugins" / p for p in ("veltrix-tflite", "veltrix-onnx", "veltrix-torch"))):
         subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation", "-w", str(out),
                         str(project)], check=True, capture_output=True, cwd=out)
     return out
@@ -73,7 +73,7 @@ def test_a_missing_sample_dependency_raises_what_python_raises(bare, tmp_path, m
                              "extra: pip install 'veltrix-converter[samples]'\n" % (missing, missing, module)), result.stderr
 
 
-@pytest.mark.parametrize("plugin", ["veltrix_tflite", "veltrix_onnx"])
+@pytest.mark.parametrize("plugin", ["veltrix_tflite", "veltrix_onnx", "veltrix_torch"])
 def test_plugin_metadata_covers_every_import(wheels, plugin):
     (wheel,) = wheels.glob(plugin + "-*.whl")
     with zipfile.ZipFile(wheel) as z:

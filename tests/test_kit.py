@@ -124,6 +124,7 @@ def mypy(tmp_path, *paths):
 
 def test_the_typed_contract_under_mypy_strict(tmp_path):
     good = [ROOT / "plugins" / "veltrix-tflite" / "veltrix_tflite.py", ROOT / "plugins" / "veltrix-onnx" / "veltrix_onnx.py",
+            ROOT / "plugins" / "veltrix-torch" / "veltrix_torch.py",
             ROOT / "examples" / "minimal-plugin" / "veltrix_npz.py"]
     result = mypy(tmp_path, *good)
     assert result.returncode == 0, result.stdout

@@ -2,13 +2,15 @@
 refusal of .pt/.pth, and veltrix-torch end to end through the command."""
 
 import json
+import subprocess
+import sys
 import warnings
 import zipfile
 
 import numpy as np
 import pytest
 
-from conftest import make_pictures
+from conftest import command as run, make_pictures
 
 SIZE = 16
 
@@ -132,3 +134,70 @@ def test_a_program_runs_without_the_guards_it_carries(work, tmp_path, monkeypatc
     assert program_input("veltrix-torch", program) == ("x", [None, 3, SIZE, SIZE])
     assert np.abs(program_runner(program)(batch) - expected).max() < 1e-6
     assert not (tmp_path / "RAN").exists()
+
+
+# float ONNX against PyTorch: the same float32 arithmetic in another order
+# (batch normalisation folded into the convolution); measured below 1e-6.
+FLOAT_TOLERANCE = 1e-4
+# int8 against PyTorch on the 24 training images: 90 % is the bar.
+AGREEMENT = 0.9
+
+
+def scores(path, batch):
+    """ONNX Runtime's scores for the whole batch in one run (a dynamic batch dimension)."""
+    import onnxruntime
+    session = onnxruntime.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    return session.run(None, {session.get_inputs()[0].name: batch})[0]
+
+
+def operators(path):
+    import onnx
+    return {n.op_type for n in onnx.load(str(path)).graph.node}
+
+
+@pytest.mark.parametrize("words, quantized", [([], False), (["--quantize", "--num-samples", "16"], True)],
+                         ids=["float", "int8"])
+def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(work, words, quantized):
+    folder, batch, expected = work
+    words = [*words, "--samples", "samples", "m.pt2"]
+    result = run(*words, "a.onnx", cwd=folder)
+    assert result.returncode == 0 and "Using Converter Plugin : veltrix-torch" in result.stdout, result.stdout
+    for phrase in ("input float32[?, 3, 16, 16], output float32[?, 2]",
+                   "samples fed channels-first (NCHW), read from the input shape [1, 3, 16, 16]",
+                   "verified on 4 samples (%s)" % ("held-out images" if quantized else "images of samples")):
+        assert phrase in result.stdout, result.stdout
+    got = scores(folder / "a.onnx", batch)
+    if quantized:
+        assert {"QuantizeLinear", "DequantizeLinear"} <= operators(folder / "a.onnx")
+        assert "16 samples reached calibration from samples (24 images found, 24 usable)" in result.stdout
+        assert (got.argmax(1) == expected.argmax(1)).mean() >= AGREEMENT
+    else:
+        assert np.abs(got - expected).max() < FLOAT_TOLERANCE
+    assert run(*words, "b.onnx", cwd=folder).returncode == 0
+    assert (folder / "a.onnx").read_bytes() == (folder / "b.onnx").read_bytes()
+
+
+@pytest.mark.parametrize("words, line", [
+    (["m.pth", "x.onnx"], "FAILURE: m.pth is a pickled object saved with torch.save (a state dict or a whole "
+     "module), not an exported program: veltrix-torch takes programs captured with torch.export"),
+    (["m.pt", "x.onnx"], "FAILURE: m.pt is a TorchScript archive (torch.jit.save), not an exported program"),
+    (["--opset", "17", "m.pt2", "x.onnx"], "FAILURE: --opset must be 18 to 23, not 17"),
+    (["--sample-layout", "channels-last", "m.pt2", "x.onnx"], "FAILURE: The input shape [1, 3, 16, 16] is "
+     "channels-first (NCHW), but channels-last (NHWC) was asked for"),
+])
+def test_what_veltrix_torch_refuses(work, words, line):
+    folder, _, _ = work
+    result = run(*words, cwd=folder)
+    assert line in result.stdout and result.returncode == 1, result.stdout
+    if "torch.export" in line:
+        assert 'Make a .pt2 from the model in Python: import torch; program = torch.export.export(' in result.stdout
+    assert not (folder / "x.onnx").exists()
+
+
+def test_listing_loads_veltrix_torch_without_pytorch(tmp_path):
+    code = ("import sys; from veltrix.converter.convert import main; sys.argv = ['veltrix-converter', '-l']; main(); "
+            "print('torch imported' if 'torch' in sys.modules else 'torch not imported')")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    listing = result.stdout.split("   veltrix-torch   ---")[1].split("---------------")[0]
+    assert "sanityCheck:         ok" in listing and "inputsSupported:     ['pt2', 'pt', 'pth']" in listing
+    assert result.stdout.rstrip().endswith("torch not imported"), result.stdout

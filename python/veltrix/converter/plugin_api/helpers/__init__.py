@@ -24,8 +24,8 @@ Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
 `verification`, `files`, `run`, and the framework-specific pieces
-`keras_models` and `torch_programs`, which import their framework only when
-called.
+`keras_models`, `onnx_quantization` and `torch_programs`, which import their
+framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
 """
@@ -38,6 +38,9 @@ from veltrix.converter.plugin_api.helpers.files import (
 from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
+from veltrix.converter.plugin_api.helpers.onnx_quantization import (
+    QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
+    sample_shape, session_of)
 from veltrix.converter.plugin_api.helpers.options import (
     FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
     positive_int, trust_parameters)
@@ -64,6 +67,8 @@ __all__ = [
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
+    "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_input", "onnx_quantization_parameters",
+    "operators_of", "sample_shape", "session_of",
     "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
     "program_runner", "refuse_unexported", "torch_module",
     "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
