@@ -133,9 +133,9 @@ bool advance(nb::handle it) { return glue::next_or_end(it).is_valid(); }
 
 // What every sample source holds: the module namespace and the Dataset the
 // pass serves.
-class SampleSource : public glue::GeneratorBody {
+class SamplePass : public glue::GeneratorBody {
   public:
-    SampleSource(nb::handle g, nb::handle self) : g_(nb::borrow(g)), self_(nb::borrow(self)) {}
+    SamplePass(nb::handle g, nb::handle self) : g_(nb::borrow(g)), self_(nb::borrow(self)) {}
     int traverse(visitproc visit, void *arg) override {
         GLUE_VISIT(g_);
         GLUE_VISIT(self_);
@@ -147,9 +147,9 @@ class SampleSource : public glue::GeneratorBody {
 };
 
 // Uniform noise of the model's input shape and type.
-class WhiteNoise : public SampleSource {
+class WhiteNoise : public SamplePass {
   public:
-    using SampleSource::SampleSource;
+    using SamplePass::SamplePass;
     nb::object resume(nb::handle thrown) override {
         if (thrown.is_valid()) glue::reraise(thrown);
         if (!remaining_.is_valid()) remaining_ = counter(g_, self_.attr("num_samples"));
@@ -164,7 +164,7 @@ class WhiteNoise : public SampleSource {
     }
     int traverse(visitproc visit, void *arg) override {
         GLUE_VISIT(remaining_);
-        return SampleSource::traverse(visit, arg);
+        return SamplePass::traverse(visit, arg);
     }
 
   private:
@@ -173,9 +173,9 @@ class WhiteNoise : public SampleSource {
 
 // Images drawn at random, each at most once per pass; an image that fails
 // in any way (an Exception thrown in at the yield included) is skipped.
-class Folder : public SampleSource {
+class Folder : public SamplePass {
   public:
-    Folder(nb::handle g, nb::handle self, nb::handle folder) : SampleSource(g, self), folder_(nb::borrow(folder)) {}
+    Folder(nb::handle g, nb::handle self, nb::handle folder) : SamplePass(g, self), folder_(nb::borrow(folder)) {}
     nb::object resume(nb::handle thrown) override {
         if (thrown.is_valid() && !PyObject_TypeCheck(thrown.ptr(), reinterpret_cast<PyTypeObject *>(PyExc_Exception)))
             glue::reraise(thrown);
@@ -206,7 +206,7 @@ class Folder : public SampleSource {
         GLUE_VISIT(folder_);
         GLUE_VISIT(unused_);
         GLUE_VISIT(remaining_);
-        return SampleSource::traverse(visit, arg);
+        return SamplePass::traverse(visit, arg);
     }
 
   private:
@@ -216,10 +216,10 @@ class Folder : public SampleSource {
 };
 
 // Samples of a datastore feed, normalised as channels-last.
-class Datastore : public SampleSource {
+class Datastore : public SamplePass {
   public:
     Datastore(nb::handle g, nb::handle self, nb::handle source, nb::handle crop)
-        : SampleSource(g, self), source_(nb::borrow(source)), crop_(nb::borrow(crop)) {}
+        : SamplePass(g, self), source_(nb::borrow(source)), crop_(nb::borrow(crop)) {}
     nb::object resume(nb::handle thrown) override {
         if (thrown.is_valid()) glue::reraise(thrown);
         if (!feed_.is_valid()) {
@@ -244,7 +244,7 @@ class Datastore : public SampleSource {
         GLUE_VISIT(crop_);
         GLUE_VISIT(feed_);
         GLUE_VISIT(yielded_);
-        return SampleSource::traverse(visit, arg);
+        return SamplePass::traverse(visit, arg);
     }
 
   private:

@@ -169,6 +169,10 @@ bool bind(FunctionObject *f, PyObject *const *args, size_t given, PyObject *kwna
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(self);
+    if (!f->captured || !f->globals) {  // cleared as cyclic garbage, yet reached from a finaliser
+        PyErr_SetString(PyExc_ReferenceError, "the function was cleared as part of a reference cycle");
+        return nullptr;
+    }
     if (!enter_native()) return nullptr;
     PyObject *result = nullptr;
     {
