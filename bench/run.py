@@ -1,6 +1,6 @@
 """Benchmarks of veltrix-converter: every figure beside a baseline measured in the same run.
 
-    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends]
+    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends] [--formats tflite,onnx,xml]
 
 Absolute times on a shared two-core machine are noisy; the ratios are what count.
 """
@@ -269,6 +269,14 @@ if job.endswith("tflite"):
         converter.target_spec.supported_ops = [tf.lite.OpsSet.TFLITE_BUILTINS_INT8]
         converter.inference_input_type = converter.inference_output_type = tf.int8
     open(os.path.join(work, "direct.tflite"), "wb").write(converter.convert())
+elif job.endswith("xml"):
+    sys.modules["openvino_telemetry"] = None  # OpenVINO and NNCF then send no telemetry (as the plug-in does)
+    import openvino as ov
+    ir = ov.convert_model(model)
+    if job.startswith("int8"):
+        import nncf
+        ir = nncf.quantize(ir, nncf.Dataset(list(images())), subset_size=10)
+    ov.save_model(ir, os.path.join(work, "direct.xml"))
 else:
     import tf2onnx
     spec = (tf.TensorSpec([None, 32, 32, 3], tf.float32, name="input"),)
@@ -283,13 +291,16 @@ else:
 '''
 
 
-def bench_backends(work, runs):
+def bench_backends(work, runs, formats):
     subprocess.run([PY, "-c", BACKEND_SETUP, work], check=True, capture_output=True)
     quantize = ["--quantize", "--samples", "imgs", "--num-samples", "10", "--quantize-format", "int8"]
     jobs = [("float tflite", "float-tflite", [], "out.tflite"), ("int8 tflite", "int8-tflite", quantize, "out.tflite"),
-            ("float onnx", "float-onnx", [], "out.onnx"), ("int8 onnx", "int8-onnx", quantize, "out.onnx")]
+            ("float onnx", "float-onnx", [], "out.onnx"), ("int8 onnx", "int8-onnx", quantize, "out.onnx"),
+            ("float IR (fp16 weights)", "float-xml", [], "out.xml"), ("int8 IR", "int8-xml", quantize, "out.xml")]
     rows = []
     for label, job, words, dest in jobs:
+        if dest.rsplit(".", 1)[1] not in formats:
+            continue
         direct = median_run([PY, "-c", BACKEND_DIRECT, work, job], runs, cwd=work)
         plain = median_run([COMMAND, "--verify", "false", *words, "m.keras", dest], runs, cwd=work)
         full = median_run([COMMAND, *words, "m.keras", dest], runs, cwd=work)
@@ -303,6 +314,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer runs and files, for a smoke test")
     parser.add_argument("--only", default="latency,registry,samples,memory,backends")
+    parser.add_argument("--formats", default="tflite,onnx,xml", help="the conversions of `backends`, by destination")
     args = parser.parse_args()
     only = set(args.only.split(","))
     work = tempfile.mkdtemp(prefix="veltrix-bench-")
@@ -318,7 +330,7 @@ def main():
         if "memory" in only:
             bench_memory(work, 500 if args.quick else 10000)
         if "backends" in only:
-            bench_backends(work, 1 if args.quick else 3)
+            bench_backends(work, 1 if args.quick else 3, args.formats.split(","))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -1,13 +1,14 @@
 """The main job: real conversions with veltrix-converter, end to end, over
-two back ends.
+three back ends.
 
 Generates a small Keras image classifier and a folder of sample images
 (nothing is downloaded), then converts the model with the veltrix-converter
-command four times, letting the front end choose the plug-in each time:
+command six times, letting the front end choose the plug-in each time:
 float and int8 TensorFlow Lite (veltrix-tflite), float and int8 ONNX
-(veltrix-onnx), the int8 models calibrated on the sample folder. Each result
-runs in its own runtime (LiteRT, ONNX Runtime) on every sample image, and a
-table compares them with the Keras model.
+(veltrix-onnx), float (fp16-compressed weights) and int8 OpenVINO IR
+(veltrix-openvino), the int8 models calibrated on the sample folder. Each
+result runs in its own runtime (LiteRT, ONNX Runtime, OpenVINO on the CPU)
+on every sample image, and a table compares them with the Keras model.
 
 Usage: python examples/demo.py [WORK_FOLDER]   (default: ./demo-output)
 """
@@ -112,6 +113,31 @@ def run_onnx(path, images):
     return kinds[0], kinds[1], np.stack(results), times
 
 
+def run_openvino(path, images):
+    """Scores of an OpenVINO IR on the CPU, as run() gives them."""
+    from veltrix.converter.plugin_api.helpers import compile_on_cpu, tensor_text
+    compiled = compile_on_cpu(str(path))  # OpenVINO imported with its telemetry sending nothing
+    request = compiled.create_infer_request()
+    results, times = [], []
+    for image in images:
+        started = time.perf_counter()
+        request.infer({0: image[None]})
+        results.append(request.get_output_tensor(0).data[0].copy())
+        times.append(time.perf_counter() - started)
+    kinds = [tensor_text(p).split("[")[0] for p in (compiled.inputs[0], compiled.outputs[0])]
+    return kinds[0], kinds[1], np.stack(results), times
+
+
+def size_of(path):
+    """Bytes of a model: an IR is its .xml and its .bin."""
+    if path.endswith(".xml"):
+        return os.path.getsize(path) + os.path.getsize(path[:-4] + ".bin")
+    return os.path.getsize(path)
+
+
+RUNTIMES = {".tflite": run, ".onnx": run_onnx, ".xml": run_openvino}
+
+
 def main():
     work = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "demo-output")
     started = time.monotonic()
@@ -127,22 +153,23 @@ def main():
     reference = np.asarray(keras.models.load_model(model, compile=False, safe_mode=True)(images))
     quantize = ["--quantize", "--samples", samples, "--num-samples", "40", "--quantize-format", "int8"]
     jobs = [("classifier.tflite", []), ("classifier-int8.tflite", quantize),
-            ("classifier.onnx", []), ("classifier-int8.onnx", quantize)]
+            ("classifier.onnx", []), ("classifier-int8.onnx", quantize),
+            ("classifier.xml", []), ("classifier-int8.xml", quantize)]
     rows = []
     for name, options in jobs:
         path = os.path.join(work, name)
         plugin = converter(*options, model, path)
-        in_type, out_type, scores, times = (run if name.endswith(".tflite") else run_onnx)(path, images)
+        in_type, out_type, scores, times = RUNTIMES[os.path.splitext(name)[1]](path, images)
         agree = (scores.argmax(1) == reference.argmax(1)).mean() * 100
-        rows.append((name, os.path.getsize(path), plugin, "%s/%s" % (in_type, out_type), agree,
+        rows.append((name, size_of(path), plugin, "%s/%s" % (in_type, out_type), agree,
                      np.abs(scores - reference).max(), np.median(times) * 1000))
 
     print()
     print("Each model on the %d sample images, against the Keras model:" % len(images))
     head = ("file", "bytes", "plug-in", "in/out", "top-1 agree", "max diff", "ms/inference")
-    print("  %-24s %7s  %-15s %-15s %11s %9s %13s" % head)
+    print("  %-24s %7s  %-17s %-15s %11s %9s %13s" % head)
     for row in rows:
-        print("  %-24s %7d  %-15s %-15s %10.1f%% %9.4f %13.3f" % row)
+        print("  %-24s %7d  %-17s %-15s %10.1f%% %9.4f %13.3f" % row)
     print("Done in %.0f s" % (time.monotonic() - started))
 
 

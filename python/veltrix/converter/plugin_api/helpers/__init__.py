@@ -24,7 +24,7 @@ Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
 `verification`, `files`, `run`, and the framework-specific pieces
-`keras_models`, `onnx_quantization` and `torch_programs`, which import their
+`keras_models`, `onnx_quantization`, `torch_programs` and `openvino_models`, which import their
 framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
@@ -41,6 +41,8 @@ from veltrix.converter.plugin_api.helpers.layout import (
 from veltrix.converter.plugin_api.helpers.onnx_quantization import (
     QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
     sample_shape, session_of)
+from veltrix.converter.plugin_api.helpers.openvino_models import (
+    compile_on_cpu, import_nncf, import_openvino, input_dims, tensor_text)
 from veltrix.converter.plugin_api.helpers.options import (
     FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
     positive_int, trust_parameters)
@@ -66,6 +68,7 @@ __all__ = [
     "safe_outputs",
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model",
+    "import_openvino", "import_nncf", "compile_on_cpu", "tensor_text", "input_dims",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
     "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_input", "onnx_quantization_parameters",
     "operators_of", "sample_shape", "session_of",
