@@ -144,3 +144,27 @@ def test_the_front_end_picks_it_lists_it_and_nothing_phones_home(work, tmp_path,
     for line in ("compress-to-fp16:", "channels-first:", "preset:", "subset-size:", "fast-bias-correction:"):
         assert line in help_text
     assert "channels-first:" not in run("-h", "veltrix-openvino", "keras", "xml", cwd=folder).stdout
+
+
+@pytest.mark.parametrize("words, tolerance", [(["--compress-to-fp16", "false"], 1e-4),
+                                              (["--quantize", "--samples", "samples", "--num-samples", "16"], None)])
+def test_an_exported_pytorch_program_becomes_ir(tmp_path, words, tolerance):
+    pytest.importorskip("torch")
+    from test_torch_plugin import train_program
+    module, batch = train_program(tmp_path)
+    import torch
+    with torch.no_grad():
+        expected = module(torch.from_numpy(batch)).numpy()
+    result = run(*words, "m.pt2", "p.xml", cwd=tmp_path)
+    assert result.returncode == 0 and "Using Converter Plugin : veltrix-openvino" in result.stdout, result.stdout
+    assert "input float32[?, 3, 16, 16]" in result.stdout and "top-1 agreement" in result.stdout
+    assert "input channels-first (NCHW), read from the input shape [?, 3, 16, 16]" in result.stdout
+    got = scores(tmp_path / "p.xml", batch)
+    if tolerance:
+        assert np.abs(got - expected).max() < tolerance
+    else:
+        assert "FakeQuantize" in operations(tmp_path / "p.xml")
+        assert (got.argmax(1) == expected.argmax(1)).mean() >= AGREEMENT
+    refused = run("m.pth", "x.xml", cwd=tmp_path)
+    assert refused.returncode == 1 and "is not a program it can take" in refused.stdout, refused.stdout
+    assert "torch.export.save(program" in refused.stdout and not leftovers(tmp_path)

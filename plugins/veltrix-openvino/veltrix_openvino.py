@@ -17,13 +17,15 @@ from typing import Any, Callable, List, Optional, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    CHANNELS_FIRST, CHANNELS_LAST, PluginError, SampleSource, agreement, check_destination, check_options,
-    check_quantization_options, check_source, choose_layout, compile_on_cpu, conversion_run, import_nncf,
-    import_openvino, input_dims, load_keras_model, plugin_convert, safe_outputs, seeded, tensor_text, trust_parameters)
+    CHANNELS_FIRST, CHANNELS_LAST, PROGRAM_TYPES, REFUSED_TYPES, PluginError, SampleSource, agreement,
+    check_destination, check_options, check_quantization_options, check_source, choose_layout, compile_on_cpu,
+    conversion_run, import_nncf, import_openvino, input_dims, load_keras_model, load_program, plugin_convert,
+    program_input, program_runner, refuse_unexported, safe_outputs, seeded, tensor_text, trust_parameters)
 
 NAME = "veltrix-openvino"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
-SUPPORTED_INPUTS = FROM_TENSORFLOW + ["onnx", "pt2"]
+# .pt/.pth are taken only to be refused with how to make a .pt2
+SUPPORTED_INPUTS = FROM_TENSORFLOW + ["onnx"] + list(PROGRAM_TYPES) + list(REFUSED_TYPES)
 SUPPORTED_OUTPUTS = ["xml"]
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
@@ -89,6 +91,7 @@ class _Run:
     def check(self) -> None:
         o = self.options
         check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
+        refuse_unexported(NAME, self.src, self.src_type)
         self.num_samples = check_quantization_options(o)
         for key in ("input-type", "output-type"):
             if o.get(key) not in (None, "none", "float32"):
@@ -115,8 +118,8 @@ class _Run:
 
     def run(self) -> str:
         self.check()
-        check_destination(self.dst)
-        check_destination(weights_path(self.dst))
+        check_destination(self.dst, self.src)
+        check_destination(weights_path(self.dst), self.src)
         with conversion_run(NAME) as run:
             self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
             return self._work()
@@ -159,7 +162,6 @@ class _Run:
         and `self.runner` set to run the source itself."""
         given = self.options.get("input-shape")
         shape = list(given) if given is not None and list(given) != CATALOGUE_SHAPE else None
-        extra = {"input": [shape]} if shape else {}
         if self.src_type in FROM_TENSORFLOW:
             source = self._tensorflow()
         elif self.src_type == "onnx":
@@ -174,6 +176,7 @@ class _Run:
         else:
             source = self._exported_program()
         self.progress.stage("converting to OpenVINO IR")
+        extra = {"input": [shape or self.program_shape]} if shape or self.src_type in PROGRAM_TYPES else {}
         model = self.ov.convert_model(source, **extra)
         if len(model.inputs) != 1:
             raise PluginError("%s converts models with one input; %s has %d" % (NAME, self.src, len(model.inputs)))
@@ -204,14 +207,12 @@ class _Run:
         return model
 
     def _exported_program(self) -> Any:
-        try:
-            import torch
-        except ModuleNotFoundError:
-            raise PluginError("%s needs PyTorch to read .pt2 programs: pip install torch (the CPU build: "
-                              "pip install torch --index-url https://download.pytorch.org/whl/cpu)" % NAME)
-        program = torch.export.load(self.src)
-        module = program.module()
-        self.runner = lambda x: module(torch.from_numpy(x)).detach().numpy()
+        """The program, checked before PyTorch loads it; OpenVINO is given its
+        input shape, since it would otherwise make every dimension dynamic."""
+        program = load_program(NAME, self.src, self.src_type)
+        self.runner = program_runner(program)
+        _, shape = program_input(NAME, program)
+        self.program_shape = self.ov.PartialShape([-1 if d is None else d for d in shape])
         return program
 
     def _choose_layout(self) -> None:
