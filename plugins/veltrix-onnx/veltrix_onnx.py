@@ -18,7 +18,7 @@ from veltrix.converter.plugin_api.contract import ParameterTable, Params, Suppor
 from veltrix.converter.plugin_api.helpers import (
     OnnxQuantization, PluginError, SampleSource, agreement, check_destination, check_options,
     check_quantization_options, check_source, conversion_run, describe_onnx, load_keras_model, onnx_input,
-    onnx_quantization_parameters, operators_of, plugin_convert, safe_output, sample_shape, session_of,
+    onnx_quantization_parameters, operators_of, plugin_convert, query_answer, safe_output, sample_shape, session_of,
     trust_parameters)
 
 NAME = "veltrix-onnx"
@@ -32,14 +32,11 @@ NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
     """The supported types for (None, None); this plug-in's parameters for a
     supported pair (types compared without regard to case); None otherwise."""
-    if src_type is None and dst_type is None:
-        return {"supported_inputs": list(SUPPORTED_INPUTS), "supported_outputs": list(SUPPORTED_OUTPUTS)}
-    if not isinstance(src_type, str) or not isinstance(dst_type, str):
-        return None
-    if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
-        return None
+    answer = query_answer(src_type, dst_type, SUPPORTED_INPUTS, SUPPORTED_OUTPUTS)
+    if not isinstance(answer, tuple):
+        return answer
     table: ParameterTable = {}
-    if src_type.lower() in FROM_TENSORFLOW:
+    if answer[0] in FROM_TENSORFLOW:
         table["opset"] = {"type": "int", "default": 17, "name": "Opset",
                           "help": "ONNX operator set of the converted model"}
         table["channels-first"] = {"type": "boolean", "default": False, "name": "Channels First",

@@ -20,7 +20,8 @@ from veltrix.converter.plugin_api.helpers import (
     CHANNELS_FIRST, CHANNELS_LAST, PROGRAM_TYPES, REFUSED_TYPES, PluginError, SampleSource, agreement,
     check_destination, check_options, check_quantization_options, check_source, choose_layout, compile_on_cpu,
     conversion_run, import_nncf, import_openvino, input_dims, load_keras_model, load_program, plugin_convert,
-    program_input, program_runner, refuse_unexported, safe_outputs, seeded, tensor_text, trust_parameters)
+    program_input, program_runner, query_answer, refuse_unexported, safe_outputs, seeded, tensor_text,
+    trust_parameters)
 
 NAME = "veltrix-openvino"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -35,14 +36,11 @@ QUANTIZED_OPS = ("FakeQuantize", "FakeConvert")
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
     """The supported types for (None, None); this plug-in's parameters for a
     supported pair (types compared without regard to case); None otherwise."""
-    if src_type is None and dst_type is None:
-        return {"supported_inputs": list(SUPPORTED_INPUTS), "supported_outputs": list(SUPPORTED_OUTPUTS)}
-    if not isinstance(src_type, str) or not isinstance(dst_type, str):
-        return None
-    if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
-        return None
+    answer = query_answer(src_type, dst_type, SUPPORTED_INPUTS, SUPPORTED_OUTPUTS)
+    if not isinstance(answer, tuple):
+        return answer
     table: ParameterTable = {}
-    if src_type.lower() not in FROM_TENSORFLOW:
+    if answer[0] not in FROM_TENSORFLOW:
         table["channels-first"] = {
             "type": "boolean", "default": None, "name": "Channels First",
             "help": "The model takes images channels-first (N, C, H, W): true or false; "

@@ -18,7 +18,7 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
     Calibration, PluginError, SampleSource, agreement, check_destination, check_options, check_quantization_options,
-    check_source, conversion_run, load_keras_model, plugin_convert, safe_output, seeded, trust_parameters)
+    check_source, conversion_run, load_keras_model, plugin_convert, query_answer, safe_output, seeded, trust_parameters)
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -34,12 +34,9 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
     """The supported types for (None, None); this plug-in's parameters for a
     supported pair (types compared without regard to case); None otherwise.
     A new table every call: callers write the reserved parameters into it."""
-    if src_type is None and dst_type is None:
-        return {"supported_inputs": list(SUPPORTED_INPUTS), "supported_outputs": list(SUPPORTED_OUTPUTS)}
-    if not isinstance(src_type, str) or not isinstance(dst_type, str):
-        return None
-    if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
-        return None
+    answer = query_answer(src_type, dst_type, SUPPORTED_INPUTS, SUPPORTED_OUTPUTS)
+    if not isinstance(answer, tuple):
+        return answer
     table: ParameterTable = {
         "optimize": {"type": "boolean", "default": False, "name": "Optimize",
                      "help": "Apply TensorFlow Lite's default optimisations (weights in 8 bits) without samples"},

@@ -30,7 +30,8 @@ framework only when called.
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
 """
 
-from veltrix.converter.plugin_api.helpers.answers import ConvertFunction, PluginError, failure, first_line, plugin_convert, success
+from veltrix.converter.plugin_api.helpers.answers import (
+    ConvertFunction, PluginError, failure, first_line, plugin_convert, query_answer, success)
 from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_sample, normalize_array, sample_layout
 from veltrix.converter.plugin_api.helpers.determinism import seeded
 from veltrix.converter.plugin_api.helpers.files import (
@@ -58,7 +59,7 @@ from veltrix.converter.plugin_api.helpers.torch_programs import (
 from veltrix.converter.plugin_api.helpers.verification import agreement, largest_difference
 
 __all__ = [
-    "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction",
+    "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction", "query_answer",
     "check_options", "check_quantization_options", "given_input_shape", "positive_int", "trust_parameters",
     "FRONT_END_KEYS", "TRUE_WORDS", "FALSE_WORDS",
     "Progress", "is_terminal", "warn", "seeded",

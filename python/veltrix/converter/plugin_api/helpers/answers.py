@@ -2,11 +2,26 @@
 user, and the decorator that keeps every answer of `convert` well-formed."""
 
 import functools
-from typing import Any, Callable
+from typing import Any, Callable, Optional, Sequence, Tuple, Union
 
 from veltrix.converter.plugin_api.contract import ConversionResponse, Params
 
 ConvertFunction = Callable[[str, str, Params], Any]
+
+def query_answer(src_type: Optional[str], dst_type: Optional[str], inputs: Sequence[str],
+                 outputs: Sequence[str]) -> Union[dict, None, Tuple[str, str]]:
+    """What `query_convert` answers before its parameter table: the supported
+    types for (None, None), None for a pair it does not convert (types
+    compared without regard to case), else the pair in lower case, for which
+    the plug-in builds its table."""
+    if src_type is None and dst_type is None:
+        return {"supported_inputs": list(inputs), "supported_outputs": list(outputs)}
+    if not isinstance(src_type, str) or not isinstance(dst_type, str):
+        return None
+    if src_type.lower() not in inputs or dst_type.lower() not in outputs:
+        return None
+    return src_type.lower(), dst_type.lower()
+
 
 class PluginError(Exception):
     """A failure with a message meant for the user: `plugin_convert` turns it
