@@ -19,9 +19,9 @@ from veltrix.converter.plugin_api.contract import ParameterTable, Params, Suppor
 from veltrix.converter.plugin_api.helpers import (
     CHANNELS_FIRST, CHANNELS_LAST, PROGRAM_TYPES, REFUSED_TYPES, PluginError, SampleSource, agreement,
     check_destination, check_options, check_quantization_options, check_source, choose_layout, compile_on_cpu,
-    conversion_run, import_nncf, import_openvino, input_dims, load_keras_model, load_program, plugin_convert,
-    program_input, program_runner, query_answer, refuse_unexported, safe_outputs, seeded, tensor_text,
-    trust_parameters)
+    conversion_run, given_input_shape, import_nncf, import_openvino, input_dims, load_keras_model, load_program,
+    plugin_convert, program_input, program_runner, query_answer, refuse_unexported, safe_outputs, seeded,
+    tensor_text, trust_parameters)
 
 NAME = "veltrix-openvino"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -158,8 +158,7 @@ class _Run:
     def _load(self) -> Any:
         """The source as an OpenVINO model (its input shape fixed when asked),
         and `self.runner` set to run the source itself."""
-        given = self.options.get("input-shape")
-        shape = list(given) if given is not None and list(given) != CATALOGUE_SHAPE else None
+        shape = given_input_shape(self.options)
         if self.src_type in FROM_TENSORFLOW:
             source = self._tensorflow()
         elif self.src_type == "onnx":
@@ -243,7 +242,7 @@ class _Run:
     def _quantize(self, model: Any) -> Any:
         o = self.options
         nncf = import_nncf()
-        self.sources = SampleSource(o, self._sample_shape(), self.num_samples, self.workdir)
+        self.sources = SampleSource(o, self._sample_shape(), self.num_samples, self.workdir, arrays=True)
         calibration = self.sources.calibrate(self.np.float32, self.progress)
         self.warnings.extend(self.sources.warnings)
         with seeded(self.sources.seed):  # the sample modules draw images in NumPy's random order
@@ -280,7 +279,8 @@ class _Run:
             return "not verified (the source model cannot be run)"
         self.progress.stage("verifying")
         if self.sources is None:  # not calibrated: samples of the model's own input shape
-            self.sources = SampleSource(self.options, self._sample_shape(), self.num_samples, self.workdir)
+            self.sources = SampleSource(self.options, self._sample_shape(), self.num_samples, self.workdir,
+                                        arrays=True)
         samples, what = self.sources.verification()
         if not samples:
             return "not verified (no sample fits the input shape)"
