@@ -8,7 +8,10 @@ import os
 import numpy as np
 import pytest
 
-from conftest import command as run, train_classifier
+from conftest import command as run, needs, train_classifier
+
+# the ONNX sources are made with veltrix-onnx
+pytestmark = needs("keras", "openvino", "nncf", "onnxruntime", "veltrix_openvino", "veltrix_onnx")
 
 # float32 IR against Keras: measured differences below 1e-6; fp16-compressed
 # weights round each weight by up to 2**-11 of itself: measured below 1e-5
