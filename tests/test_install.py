@@ -156,3 +156,28 @@ def test_the_readme_pyproject_and_sessions_name_the_same_interpreters():
     assert re.findall(r'"Programming Language :: Python :: (3\.\d+)"', pyproject) == versions
     assert re.findall(r'^requires-python = "(.*)"$', pyproject, re.M) == [">=" + versions[0]]
     assert set(re.findall(r"Python (3\.\d+) to (3\.\d+)", (ROOT / "README.md").read_text())) == {(versions[0], versions[-1])}
+
+
+def chained(error):
+    """`error` as the cause of the error pytest raises for a test module that cannot be imported."""
+    try:
+        raise pytest.Collector.CollectError("ImportError while importing test module") from error
+    except pytest.Collector.CollectError as outer:
+        return outer
+
+
+@pytest.mark.parametrize("error, absent, skipped_for", [
+    (ModuleNotFoundError("x", name="tensorflow"), {"tensorflow"}, "tensorflow"),
+    (ModuleNotFoundError("x", name="tensorflow.lite"), {"tensorflow"}, "tensorflow"),
+    (chained(ModuleNotFoundError("x", name="keras")), {"keras"}, "keras"),
+    # installed: the same error is a failure like any other
+    (ModuleNotFoundError("x", name="tensorflow"), set(), None),
+    (ModuleNotFoundError("x", name="numpy"), {"tensorflow"}, None),
+    (ModuleNotFoundError("x", name=None), {"tensorflow"}, None),
+    (ImportError("x", name="tensorflow"), {"tensorflow"}, None),
+    (chained(ValueError("tensorflow")), {"tensorflow"}, None),
+])
+def test_only_an_absent_library_makes_a_skip(monkeypatch, error, absent, skipped_for):
+    import conftest
+    monkeypatch.setattr(conftest, "ABSENT", absent)
+    assert conftest.absent_library(error) == skipped_for
