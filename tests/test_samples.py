@@ -481,6 +481,9 @@ def test_verification_samples_fit_the_input_layout_or_say_why(tmp_path, shape, m
     from veltrix.converter.plugin_api.helpers import SampleSource
     folder = picture_folder(tmp_path / "pictures", mode)
     (tmp_path / "work").mkdir()
-    samples, said = SampleSource({"samples": str(folder)}, shape, 2, str(tmp_path / "work")).verification()
+    source = SampleSource({"samples": str(folder)}, shape, 2, str(tmp_path / "work"))
+    samples, said = source.verification()
     assert (len(samples), said) == (count, what.format(folder))
     assert all(s.shape == tuple(shape) and s.dtype == np.float32 for s in samples)
+    if count:  # calibration too, from Dataset where it can feed the layout
+        assert [np.shape(s[0]) for s in source.calibrate(np.float32)()] == [tuple(shape)] * 2
