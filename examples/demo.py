@@ -1,14 +1,17 @@
 """The main job: real conversions with veltrix-converter, end to end, over
-three back ends.
+four back ends and two source frameworks.
 
-Generates a small Keras image classifier and a folder of sample images
-(nothing is downloaded), then converts the model with the veltrix-converter
-command six times, letting the front end choose the plug-in each time:
-float and int8 TensorFlow Lite (veltrix-tflite), float and int8 ONNX
-(veltrix-onnx), float (fp16-compressed weights) and int8 OpenVINO IR
-(veltrix-openvino), the int8 models calibrated on the sample folder. Each
-result runs in its own runtime (LiteRT, ONNX Runtime, OpenVINO on the CPU)
-on every sample image, and a table compares them with the Keras model.
+Generates a folder of sample images and trains two small image classifiers
+on them, one in Keras and one in PyTorch (exported with torch.export to a
+.pt2 program; nothing is downloaded). Then converts them with the
+veltrix-converter command, letting the front end choose the plug-in each
+time: the Keras model to float and int8 TensorFlow Lite (veltrix-tflite),
+ONNX (veltrix-onnx) and OpenVINO IR (veltrix-openvino; float with
+fp16-compressed weights), the PyTorch program to float and int8 ONNX
+(veltrix-torch) and OpenVINO IR (veltrix-openvino), the int8 models
+calibrated on the sample folder. Each result runs in its own runtime
+(LiteRT, ONNX Runtime, OpenVINO on the CPU) on every sample image, and a
+table per source compares them with the model they came from.
 
 Usage: python examples/demo.py [WORK_FOLDER]   (default: ./demo-output)
 """
@@ -58,6 +61,39 @@ def make_model(path, folder, labels):
     model.fit(images, np.array(labels), epochs=8, batch_size=16, verbose=0)
     model.save(path)
     return images
+
+
+def make_torch_program(path, images, labels):
+    """A small PyTorch classifier (batch normalisation, a residual block)
+    trained on the same pictures, channels first as PyTorch takes images,
+    exported with a dynamic batch dimension; its scores for `images`."""
+    import torch
+    torch.manual_seed(7)
+
+    class Classifier(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.stem = torch.nn.Sequential(torch.nn.Conv2d(3, 8, 3, stride=2), torch.nn.BatchNorm2d(8), torch.nn.ReLU())
+            self.block = torch.nn.Conv2d(8, 8, 3, padding=1)
+            self.head = torch.nn.Linear(8, len(CLASSES))
+
+        def forward(self, x):
+            y = self.stem(x)
+            y = y + torch.relu(self.block(y))
+            return torch.softmax(self.head(y.mean((2, 3))), -1)
+
+    model = Classifier()
+    x, y = torch.from_numpy(np.ascontiguousarray(images.transpose(0, 3, 1, 2))), torch.tensor(labels)
+    optimiser = torch.optim.Adam(model.parameters(), 0.02)
+    for _ in range(30):
+        optimiser.zero_grad()
+        torch.nn.functional.nll_loss(torch.log(model(x) + 1e-7), y).backward()
+        optimiser.step()
+    model.eval()
+    program = torch.export.export(model, (x[:2],), dynamic_shapes=({0: torch.export.Dim("batch")},))
+    torch.export.save(program, path)
+    with torch.no_grad():
+        return model(x).numpy()
 
 
 def converter(*words):
@@ -138,6 +174,15 @@ def size_of(path):
 RUNTIMES = {".tflite": run, ".onnx": run_onnx, ".xml": run_openvino}
 
 
+def table(title, rows):
+    print()
+    print(title)
+    head = ("file", "bytes", "plug-in", "in/out", "top-1 agree", "max diff", "ms/inference")
+    print("  %-26s %7s  %-17s %-15s %11s %9s %13s" % head)
+    for row in rows:
+        print("  %-26s %7d  %-17s %-15s %10.1f%% %9.4f %13.3f" % row)
+
+
 def main():
     work = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "demo-output")
     started = time.monotonic()
@@ -155,22 +200,32 @@ def main():
     jobs = [("classifier.tflite", []), ("classifier-int8.tflite", quantize),
             ("classifier.onnx", []), ("classifier-int8.onnx", quantize),
             ("classifier.xml", []), ("classifier-int8.xml", quantize)]
+    rows = convert_all(work, model, jobs, images, reference)
+
+    program = os.path.join(work, "classifier.pt2")
+    torch_reference = make_torch_program(program, images, labels)
+    print("Trained a small PyTorch classifier on the same images and exported it: %s" % program)
+    torch_jobs = [("classifier-torch.onnx", []), ("classifier-torch-int8.onnx", quantize),
+                  ("classifier-torch.xml", []), ("classifier-torch-int8.xml", quantize)]
+    torch_rows = convert_all(work, program, torch_jobs, np.ascontiguousarray(images.transpose(0, 3, 1, 2)),
+                             torch_reference)
+
+    table("Each model on the %d sample images, against the Keras model:" % len(images), rows)
+    table("Each model on the %d sample images, against the PyTorch model:" % len(images), torch_rows)
+    print("Done in %.0f s" % (time.monotonic() - started))
+
+
+def convert_all(work, source, jobs, images, reference):
+    """Convert `source` once per job through the command; a table row per result."""
     rows = []
     for name, options in jobs:
         path = os.path.join(work, name)
-        plugin = converter(*options, model, path)
+        plugin = converter(*options, source, path)
         in_type, out_type, scores, times = RUNTIMES[os.path.splitext(name)[1]](path, images)
         agree = (scores.argmax(1) == reference.argmax(1)).mean() * 100
         rows.append((name, size_of(path), plugin, "%s/%s" % (in_type, out_type), agree,
                      np.abs(scores - reference).max(), np.median(times) * 1000))
-
-    print()
-    print("Each model on the %d sample images, against the Keras model:" % len(images))
-    head = ("file", "bytes", "plug-in", "in/out", "top-1 agree", "max diff", "ms/inference")
-    print("  %-24s %7s  %-17s %-15s %11s %9s %13s" % head)
-    for row in rows:
-        print("  %-24s %7d  %-17s %-15s %10.1f%% %9.4f %13.3f" % row)
-    print("Done in %.0f s" % (time.monotonic() - started))
+    return rows
 
 
 if __name__ == "__main__":
