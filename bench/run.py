@@ -1,6 +1,6 @@
 """Benchmarks of veltrix-converter: every figure beside a baseline measured in the same run.
 
-    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends] [--formats tflite,onnx,xml]
+    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends] [--formats tflite,onnx,xml,pt2]
 
 Absolute times on a shared two-core machine are noisy; the ratios are what count.
 """
@@ -290,20 +290,59 @@ else:
         q.quantize_static(path, os.path.join(work, "direct-int8.onnx"), Reader(), per_channel=True)
 '''
 
+# A PyTorch program of the same shape as the Keras model, and its conversion
+# to ONNX written directly against PyTorch and ONNX Runtime.
+TORCH_SETUP = '''
+import os, sys, torch
+torch.manual_seed(3)
+model = torch.nn.Sequential(torch.nn.Conv2d(3, 8, 3), torch.nn.BatchNorm2d(8), torch.nn.ReLU(),
+                            torch.nn.AdaptiveAvgPool2d(1), torch.nn.Flatten(), torch.nn.Linear(8, 3),
+                            torch.nn.Softmax(-1)).eval()
+program = torch.export.export(model, (torch.rand(2, 3, 32, 32),), dynamic_shapes=({0: torch.export.Dim("batch")},))
+torch.export.save(program, os.path.join(sys.argv[1], "m.pt2"))
+'''
+
+TORCH_DIRECT = '''
+import os, sys, numpy as np, torch
+from PIL import Image
+work, job = sys.argv[1], sys.argv[2]
+program = torch.export.load(os.path.join(work, "m.pt2"))
+path = os.path.join(work, "direct.onnx")
+torch.onnx.export(program, program.example_inputs[0], None, dynamo=True, opset_version=18).save(path)
+if job.startswith("int8"):
+    from onnxruntime import quantization as q
+    files = sorted(os.listdir(os.path.join(work, "imgs")))[:10]
+    def images():
+        for f in files:
+            x = np.asarray(Image.open(os.path.join(work, "imgs", f)).resize((32, 32)), dtype=np.float32) / 255.0
+            yield np.ascontiguousarray(x.transpose(2, 0, 1)[None])
+    class Reader:
+        def __init__(self): self.it = images()
+        def get_next(self): return next(({"x": x} for x in self.it), None)
+    q.quantize_static(path, os.path.join(work, "direct-int8.onnx"), Reader(), per_channel=True)
+'''
+
 
 def bench_backends(work, runs, formats):
     subprocess.run([PY, "-c", BACKEND_SETUP, work], check=True, capture_output=True)
+    subprocess.run([PY, "-c", TORCH_SETUP, work], check=True, capture_output=True)
     quantize = ["--quantize", "--samples", "imgs", "--num-samples", "10", "--quantize-format", "int8"]
-    jobs = [("float tflite", "float-tflite", [], "out.tflite"), ("int8 tflite", "int8-tflite", quantize, "out.tflite"),
-            ("float onnx", "float-onnx", [], "out.onnx"), ("int8 onnx", "int8-onnx", quantize, "out.onnx"),
-            ("float IR (fp16 weights)", "float-xml", [], "out.xml"), ("int8 IR", "int8-xml", quantize, "out.xml")]
+    # format: the destination's, or "pt2" for the PyTorch program converted to ONNX
+    jobs = [("float tflite", "float-tflite", [], "m.keras", "out.tflite", "tflite"),
+            ("int8 tflite", "int8-tflite", quantize, "m.keras", "out.tflite", "tflite"),
+            ("float onnx", "float-onnx", [], "m.keras", "out.onnx", "onnx"),
+            ("int8 onnx", "int8-onnx", quantize, "m.keras", "out.onnx", "onnx"),
+            ("float IR (fp16 weights)", "float-xml", [], "m.keras", "out.xml", "xml"),
+            ("int8 IR", "int8-xml", quantize, "m.keras", "out.xml", "xml"),
+            ("float onnx from .pt2", "float-torch", [], "m.pt2", "out.onnx", "pt2"),
+            ("int8 onnx from .pt2", "int8-torch", quantize, "m.pt2", "out.onnx", "pt2")]
     rows = []
-    for label, job, words, dest in jobs:
-        if dest.rsplit(".", 1)[1] not in formats:
+    for label, job, words, source, dest, kind in jobs:
+        if kind not in formats:
             continue
-        direct = median_run([PY, "-c", BACKEND_DIRECT, work, job], runs, cwd=work)
-        plain = median_run([COMMAND, "--verify", "false", *words, "m.keras", dest], runs, cwd=work)
-        full = median_run([COMMAND, *words, "m.keras", dest], runs, cwd=work)
+        direct = median_run([PY, "-c", TORCH_DIRECT if kind == "pt2" else BACKEND_DIRECT, work, job], runs, cwd=work)
+        plain = median_run([COMMAND, "--verify", "false", *words, source, dest], runs, cwd=work)
+        full = median_run([COMMAND, *words, source, dest], runs, cwd=work)
         rows.append([label, "%.2f s" % direct, "%.2f s" % plain, "%.2f" % (plain / direct), "%.2f s" % full,
                      "%.2f" % (full / direct)])
     table("Conversions: the command against the same libraries called directly (median of %d runs, each a fresh "
@@ -314,7 +353,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer runs and files, for a smoke test")
     parser.add_argument("--only", default="latency,registry,samples,memory,backends")
-    parser.add_argument("--formats", default="tflite,onnx,xml", help="the conversions of `backends`, by destination")
+    parser.add_argument("--formats", default="tflite,onnx,xml,pt2",
+                        help="the conversions of `backends`, by destination (pt2: the PyTorch program to ONNX)")
     args = parser.parse_args()
     only = set(args.only.split(","))
     work = tempfile.mkdtemp(prefix="veltrix-bench-")

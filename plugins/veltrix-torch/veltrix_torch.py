@@ -21,7 +21,7 @@ from veltrix.converter.plugin_api.helpers import (
     CHANNELS_FIRST, PROGRAM_TYPES, REFUSED_TYPES, OnnxQuantization, PluginError, SampleSource, agreement,
     check_destination, check_options, check_quantization_options, check_source, choose_layout, conversion_run,
     describe, describe_onnx, load_program, onnx_input, onnx_quantization_parameters, operators_of, plugin_convert,
-    program_runner, refuse_unexported, safe_output, sample_layout, sample_shape, session_of, trust_parameters)
+    program_runner, query_answer, refuse_unexported, safe_output, sample_layout, sample_shape, session_of, trust_parameters)
 
 NAME = "veltrix-torch"
 # .pt and .pth are accepted only to be refused with how to make a .pt2
@@ -36,12 +36,9 @@ LAYOUTS = {"auto": None, "channels-first": True, "channels-last": False}
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
     """The supported types for (None, None); this plug-in's parameters for a
     supported pair (types compared without regard to case); None otherwise."""
-    if src_type is None and dst_type is None:
-        return {"supported_inputs": list(SUPPORTED_INPUTS), "supported_outputs": list(SUPPORTED_OUTPUTS)}
-    if not isinstance(src_type, str) or not isinstance(dst_type, str):
-        return None
-    if src_type.lower() not in SUPPORTED_INPUTS or dst_type.lower() not in SUPPORTED_OUTPUTS:
-        return None
+    answer = query_answer(src_type, dst_type, SUPPORTED_INPUTS, SUPPORTED_OUTPUTS)
+    if not isinstance(answer, tuple):
+        return answer
     table: ParameterTable = {
         "opset": {"type": "int", "default": 18, "name": "Opset",
                   "help": "ONNX operator set of the converted model (%d to %d)" % (OPSETS[0], OPSETS[-1])},
