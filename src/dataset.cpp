@@ -20,12 +20,16 @@ bool channels_first(nb::handle input_shape) { return eq(item(input_shape, 1), nb
 
 // ------------------------------------------------- image preparation
 
-// Every .png, .jpg or .jpeg file (any letter case) below `folder`, in walk order.
+// Every .png, .jpg or .jpeg file (any letter case) below `folder`, in walk
+// order, the walk sorted (subfolders and files) so that the same tree gives
+// the same list however it was made.
 nb::list find_sample_images(nb::handle g, nb::handle folder) {
     nb::object os = global(g, "os");
     nb::list image_paths;
     glue::for_each(os.attr("walk")(folder), [&](nb::handle entry) {
         std::vector<nb::object> rdf = glue::unpack(entry, 3);
+        rdf[1].attr("sort")();
+        rdf[2].attr("sort")();
         glue::for_each(rdf[2], [&](nb::handle filename) {
             nb::object lower = filename.attr("lower")();
             if (glue::truth(lower.attr("endswith")(".png")) || glue::truth(lower.attr("endswith")(".jpg")) ||

@@ -231,3 +231,91 @@ def test_every_example_of_the_guide_runs(tmp_path):
     result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_my_plugin.py"],
                             capture_output=True, text=True, cwd=tmp_path, env=env)
     assert result.returncode == 0 and "1 passed" in result.stdout, result.stdout + result.stderr
+
+
+# items the source has, the cap: what reaches the quantizer, and how many the source was asked for
+@pytest.mark.parametrize("available, limit, used", [(5, 3, 3), (3, 3, 3), (2, 3, 2), (4, 1, 1), (0, 2, 0)])
+def test_calibration_stops_at_its_limit(available, limit, used):
+    from veltrix.converter.plugin_api.helpers import Calibration
+    pulled = []
+
+    def source():
+        for i in range(available):
+            pulled.append(i)
+            yield [i]
+    calibration = Calibration(source, limit)
+    assert list(calibration()) == [[i] for i in range(used)] and calibration.used == used and len(pulled) == used
+
+
+def test_seeded_calibration_draws_the_same_samples_whatever_the_quantizer_draws_between():
+    import numpy as np
+
+    from veltrix.converter.plugin_api.helpers import Calibration
+
+    def noise():
+        while True:
+            yield [np.random.random(3)]
+    calibration = Calibration(noise, 4, seed=7)
+    quiet = [s[0] for s in calibration()]
+    np.random.seed(1)
+    busy = []
+    for sample in calibration():  # the quantizer using NumPy's global state between samples
+        busy.append(sample[0])
+        np.random.random(5)
+    after = np.random.random()
+    np.random.seed(1)
+    np.random.random(20)
+    assert np.array_equal(quiet, busy) and after == np.random.random()
+    assert not np.array_equal(quiet, [s[0] for s in Calibration(noise, 4, seed=8)()])
+
+
+def test_images_are_found_in_one_order_and_only_regular_files(tmp_path):
+    from veltrix.converter.plugin_api.helpers import find_images
+    found = []
+    for order, root in ((["b", "a", "a/z", "a/c"], tmp_path / "one"), (["a", "a/c", "a/z", "b"], tmp_path / "two")):
+        for sub in order:  # the same tree, folders and files made in another order
+            (root / sub).mkdir(parents=True)
+            for name in (["2.png", "1.JPG"] if sub != "a" else ["1.JPG", "2.png"]):
+                (root / sub / name).write_bytes(b"x")
+        os.mkfifo(root / "a" / "fifo.png")
+        (root / "a" / "dir.png").mkdir()
+        (root / "a" / "link.jpeg").symlink_to(root / "b" / "2.png")
+        (root / "a" / "gone.png").symlink_to(root / "missing.png")
+        found.append([os.path.relpath(p, root) for p in find_images(str(root))])
+    assert found[0] == found[1] == ["a/1.JPG", "a/2.png", "a/link.jpeg", "a/c/1.JPG", "a/c/2.png", "a/z/1.JPG",
+                                    "a/z/2.png", "b/1.JPG", "b/2.png"]
+
+
+def test_the_sample_module_draws_from_the_sorted_walk(tmp_path):
+    import numpy as np
+    from PIL import Image
+
+    from veltrix.converter.plugin_api.dataset import Dataset
+    names = ["%s/%s.png" % (d, f) for d in ("q", "b", "k") for f in ("z", "c", "m", "a")]
+    for i, name in enumerate(names):  # image i is one pixel of value i
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        Image.new("RGB", (1, 1), (i, i, i)).save(tmp_path / name)
+    np.random.seed(3)
+    drawn = [int(s[0][0, 0, 0, 0]) for s in Dataset((str(tmp_path), False), [1, 1, 1, 3], "unsigned", 12,
+                                                   np.uint8).generator()()]
+    pool, expected = sorted(range(len(names)), key=lambda i: names[i]), []
+    np.random.seed(3)
+    while pool:  # the same draws made on the sorted list of images
+        expected.append(pool.pop(np.random.randint(0, len(pool))))
+    assert drawn == expected
+
+
+@pytest.mark.parametrize("captured, line", [
+    ("Error: shape mismatch\n\n", "Error: shape mismatch"),
+    ("real failure\nW0000 00:00:1 some log\nI0000 more\n", "real failure"),
+    ("/site/lib/quant.py:88: UserWarning: Please use QuantFormat.QDQ\n  warnings.warn(\n",
+     "UserWarning: Please use QuantFormat.QDQ"),
+    ("boom\n/x/tf2onnx/tfonnx.py:12: DeprecationWarning: old API\n  warnings.warn(\"old API\",\n",
+     "DeprecationWarning: old API"),
+    ("/a.py:1: FutureWarning: first\n  warnings.warn(\nthe library's last word\n", "the library's last word"),
+    ("  indented but no warning above\n", "indented but no warning above"),
+    ("", ""),
+])
+def test_the_line_quoted_from_a_librarys_output(captured, line):
+    from veltrix.converter.plugin_api.helpers import last_meaningful_line
+    assert last_meaningful_line(captured) == line

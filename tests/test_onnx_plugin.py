@@ -1,6 +1,7 @@
 """The second reference plug-in, veltrix-onnx, end to end through the command,
 and the front end choosing between two real plug-ins."""
 
+import os
 import subprocess
 
 import numpy as np
@@ -23,7 +24,28 @@ AGREEMENT = 0.9
 def work(tmp_path_factory):
     folder = tmp_path_factory.mktemp("onnx")
     model, batch, _ = train_classifier(folder, seed=2)
+    save_small_onnx(folder / "ext.onnx", external=True)
+    save_small_onnx(folder / "small.onnx", external=False)
+    import keras
+    inputs = keras.Input((4, 4, 3))
+    x = keras.layers.Reshape((4, 12))(keras.layers.Conv2D(3, 1)(inputs))
+    x = keras.layers.Reshape((4, 4, 3))(keras.layers.LayerNormalization()(x))
+    keras.Model(inputs, keras.layers.Dense(2)(keras.layers.Flatten()(x))).save(folder / "layers.keras")
     return folder, batch, np.asarray(model(batch))
+
+
+def save_small_onnx(path, external):
+    """A small ONNX model, x[1, 8] @ W[8, 64] then Relu (2 kB of weights), its weights beside it when `external`."""
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+    weights = np.random.RandomState(0).uniform(-1, 1, (8, 64)).astype(np.float32)
+    graph = helper.make_graph(
+        [helper.make_node("MatMul", ["x", "w"], ["h"]), helper.make_node("Relu", ["h"], ["y"])], "small",
+        [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 8])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 64])], [numpy_helper.from_array(weights, "w")])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    model.ir_version = 8
+    onnx.save_model(model, str(path), save_as_external_data=external, location=path.name + ".data", size_threshold=0)
 
 
 def scores(path, batch):
@@ -83,6 +105,68 @@ def test_options_of_the_onnx_plugin(work, words, line):
     result = run(*words, cwd=folder)
     assert line in result.stdout and result.returncode == (0 if line.startswith("quantized") else 1), result.stdout
     assert not (folder / "x.onnx").exists()
+
+
+X = np.random.RandomState(1).uniform(0, 1, (1, 8)).astype(np.float32)  # within white noise's range
+
+
+# an ONNX source with its weights in ext.onnx.data: converted, optimised and quantized where it lies
+@pytest.mark.parametrize("words, line, tolerance", [
+    (["ext.onnx", "e.onnx"], "Wrote e.onnx (", 1e-6),
+    (["--optimization", "none", "ext.onnx", "e.onnx"], "Wrote e.onnx (", 1e-6),
+    (["--dynamic", "ext.onnx", "e.onnx"], "quantized operators: DynamicQuantizeLinear, MatMulInteger", 0.1),
+    (["--quantize", "--seed", "4", "ext.onnx", "e.onnx"], "quantized operators: DequantizeLinear, QuantizeLinear",
+     0.1),
+    (["ext.onnx", "ext.onnx"], "FAILURE: The destination ext.onnx is the source model ext.onnx", None),
+    (["small.onnx", "./e/../small.onnx"], "FAILURE: The destination ./e/../small.onnx is the source model", None),
+])
+def test_onnx_sources_with_external_data_and_the_same_file_refused(work, words, line, tolerance):
+    import onnxruntime
+    folder, _, _ = work
+    (folder / "e").mkdir(exist_ok=True)
+    before = {p.name: p.read_bytes() for p in folder.glob("*.onnx*")}
+    result = run(*words, cwd=folder)
+    assert line in result.stdout and result.returncode == (tolerance is None), result.stdout + result.stderr
+    if tolerance is None:
+        assert {p.name: p.read_bytes() for p in folder.glob("*.onnx*")} == before
+        return
+    assert not (folder / "e.onnx.data").exists()
+    expected = onnxruntime.InferenceSession(str(folder / "ext.onnx")).run(None, {"x": X})[0]
+    got = onnxruntime.InferenceSession((folder / "e.onnx").read_bytes()).run(None, {"x": X})[0]
+    assert np.abs(expected - got).max() <= tolerance
+    (folder / "e.onnx").unlink()
+
+
+# the same command twice gives the same bytes; `other` options give other bytes
+@pytest.mark.parametrize("words, other", [
+    (["--quantize", "small.onnx"], ["--seed", "1"]),  # calibrated on white noise
+    (["--verify", "false", "layers.keras"], None),  # names tf2onnx makes up differ from run to run
+])
+def test_the_same_command_gives_the_same_bytes(work, words, other):
+    folder, _, _ = work
+    made = []
+    for extra in ([], [], other):
+        if extra is not None:
+            result = run(*extra, *words, "w.onnx", cwd=folder)
+            assert result.returncode == 0, result.stdout
+            made.append((folder / "w.onnx").read_bytes())
+    assert made[0] == made[1] and made[2:] != made[:1]
+
+
+@pytest.mark.parametrize("limit, files", [(10**6, ["out.onnx"]), (64, ["out.onnx", "out.onnx.data"])])
+def test_results_larger_than_the_limit_keep_their_weights_beside_them(work, tmp_path, monkeypatch, limit, files):
+    import onnxruntime
+
+    from veltrix.converter.plugin_api.helpers import onnx_files
+    from veltrix.converter.plugin_api.testing import run_command
+    folder, _, _ = work
+    monkeypatch.setattr(onnx_files, "EXTERNAL_DATA_LIMIT", limit)
+    result = run_command(str(folder / "small.onnx"), str(tmp_path / "out.onnx"))
+    assert result.status == 0, result.stdout
+    assert sorted(os.listdir(tmp_path)) == files
+    assert ("with its weights in" in result.response["message"]) == (len(files) == 2)
+    expected = onnxruntime.InferenceSession(str(folder / "small.onnx")).run(None, {"x": X})[0]
+    assert np.array_equal(onnxruntime.InferenceSession(str(tmp_path / "out.onnx")).run(None, {"x": X})[0], expected)
 
 
 def test_the_front_end_chooses_between_two_real_plugins(work):

@@ -37,6 +37,7 @@ def work(tmp_path_factory):
     mixed.mkdir()
     for i, mode in enumerate(["RGB"] * 3 + ["L"] * 2 + ["RGBA"] * 2 + ["CMYK"] * 2):
         Image.fromarray(images_u8[i]).convert(mode).save(mixed / ("%d.%s" % (i, "jpg" if mode == "CMYK" else "png")))
+    os.mkfifo(mixed / "fifo.png")  # opening it would wait for a writer forever: not counted, never opened
     (folder / "junk").mkdir()
     (folder / "junk" / "a.png").write_bytes(b"not an image")
     (folder / "junk.veltrix").write_text('{"images": ["junk/a.png"]}')

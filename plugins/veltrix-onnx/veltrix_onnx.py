@@ -11,15 +11,14 @@ nothing heavy at load time.
 """
 
 import os
-import shutil
 from typing import Any, Callable, List, Optional, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
     OnnxQuantization, PluginError, SampleSource, agreement, check_destination, check_options,
-    check_quantization_options, check_source, conversion_run, describe_onnx, load_keras_model, onnx_input,
-    onnx_quantization_parameters, operators_of, plugin_convert, query_answer, safe_output, sample_shape, session_of,
-    trust_parameters)
+    canonical_names, check_quantization_options, check_source, conversion_run, describe_onnx, has_external_data,
+    load_keras_model, onnx_input, onnx_quantization_parameters, plugin_convert, query_answer, sample_shape,
+    session_of, trust_parameters, write_onnx)
 
 NAME = "veltrix-onnx"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -98,15 +97,16 @@ class _Run:
         except ModuleNotFoundError as exc:
             raise PluginError("%s needs %s, which is not installed: pip install veltrix-onnx" % (NAME, exc.name))
         self.onnx, self.ort = onnx, onnxruntime
-        float_path = os.path.join(self.workdir, "float.onnx")
         self.progress.stage("loading %s" % self.src)
         if self.src_type in FROM_TENSORFLOW:
+            float_path = os.path.join(self.workdir, "float.onnx")
             self._from_tensorflow(float_path)
-        else:
-            shutil.copyfile(self.src, float_path)
+        else:  # read where it is, so that weights kept beside it (external data) are found
+            float_path = self.src
             source = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
             name = source.get_inputs()[0].name
             self.runner = lambda x: source.run(None, {name: x})[0]
+        self.external = has_external_data(float_path)
         path = self._optimise(float_path)
         quantization = self.quantization
         if quantization.wanted:
@@ -118,18 +118,14 @@ class _Run:
             quantization.quantize(path, quantized, name, shape, self.num_samples, self.workdir, self.progress,
                                   self.warnings)
             path = quantized
-        with open(path, "rb") as f:
-            model = f.read()
-        ops = operators_of(model)
+        model = onnx.load(path)
+        ops = {n.op_type for n in model.graph.node}
         quantization.check_result(ops)
-        session = session_of(model)
+        session = session_of(path)
         parts = [describe_onnx(session, ops)] + self.notes
         if self.options.get("verify"):
             parts.append(self._verify(path, session))
-        with safe_output(self.dst) as partial:
-            with open(partial, "wb") as f:
-                f.write(model)
-        return "Wrote %s (%d bytes): %s" % (self.dst, len(model), "; ".join(parts))
+        return "Wrote %s: %s" % (write_onnx(model, self.dst), "; ".join(parts))
 
     def _from_tensorflow(self, float_path: str) -> None:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
@@ -168,8 +164,10 @@ class _Run:
                 raise PluginError("--channels-first needs a 4-dimensional input; the model's has %d" % len(shape))
             self.to_source_layout = lambda x: self.np.transpose(x, (0, 2, 3, 1))
             self.notes.append("channels-first input")
-        tf2onnx.convert.from_function(tf.function(call), input_signature=spec, opset=o["opset"], inputs_as_nchw=nchw,
-                                      output_path=float_path)
+        converted, _ = tf2onnx.convert.from_function(tf.function(call), input_signature=spec, opset=o["opset"],
+                                                     inputs_as_nchw=nchw)
+        canonical_names(converted)
+        self.onnx.save_model(converted, float_path)
 
     def _optimise(self, path: str) -> str:
         level = self.options.get("optimization") or "basic"
@@ -181,6 +179,11 @@ class _Run:
                                             "extended": ort.GraphOptimizationLevel.ORT_ENABLE_EXTENDED}[level]
         optimised = os.path.join(self.workdir, "optimised.onnx")
         options.optimized_model_filepath = optimised
+        if self.external:  # weights too large for one file stay beside the model
+            options.add_session_config_entry("session.optimized_model_external_initializers_file_name",
+                                             "optimised.onnx.data")
+            options.add_session_config_entry("session.optimized_model_external_initializers_min_size_in_bytes",
+                                             "1024")
         self.progress.stage("optimising (%s)" % level)
         ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
         self.notes.append("graph optimised (%s)" % level)

@@ -24,7 +24,7 @@ Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
 `verification`, `files`, `run`, and the framework-specific pieces
-`keras_models`, `onnx_quantization`, `torch_programs` and `openvino_models`, which import their
+`keras_models`, `onnx_files`, `onnx_quantization`, `torch_programs` and `openvino_models`, which import their
 framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
@@ -33,12 +33,14 @@ Nothing here imports NumPy, Pillow or TensorFlow at import time.
 from veltrix.converter.plugin_api.helpers.answers import (
     ConvertFunction, PluginError, failure, first_line, plugin_convert, query_answer, success)
 from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_sample, normalize_array, sample_layout
-from veltrix.converter.plugin_api.helpers.determinism import seeded
+from veltrix.converter.plugin_api.helpers.determinism import RandomStream, seeded
 from veltrix.converter.plugin_api.helpers.files import (
     check_destination, check_source, resolve_destination, safe_output, safe_outputs)
 from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
+from veltrix.converter.plugin_api.helpers.onnx_files import (
+    EXTERNAL_DATA_LIMIT, canonical_names, has_external_data, write_onnx)
 from veltrix.converter.plugin_api.helpers.onnx_quantization import (
     QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
     sample_shape, session_of)
@@ -62,7 +64,7 @@ __all__ = [
     "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction", "query_answer",
     "check_options", "check_quantization_options", "given_input_shape", "positive_int", "trust_parameters",
     "FRONT_END_KEYS", "TRUE_WORDS", "FALSE_WORDS",
-    "Progress", "is_terminal", "warn", "seeded",
+    "Progress", "is_terminal", "warn", "seeded", "RandomStream",
     "IMAGE_SUFFIXES", "MODE_NAMES", "UNDECODABLE", "VERIFY_SAMPLES", "Calibration", "SampleSource",
     "find_images", "is_datastore", "summary_of_skipped", "survey_images",
     "agreement", "largest_difference", "check_source", "check_destination", "resolve_destination", "safe_output",
@@ -71,6 +73,7 @@ __all__ = [
     "load_keras_model",
     "import_openvino", "import_nncf", "compile_on_cpu", "tensor_text", "input_dims",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
+    "EXTERNAL_DATA_LIMIT", "canonical_names", "has_external_data", "write_onnx",
     "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_input", "onnx_quantization_parameters",
     "operators_of", "sample_shape", "session_of",
     "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",

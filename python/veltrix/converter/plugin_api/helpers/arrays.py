@@ -38,10 +38,14 @@ def dataset_layout(shape: Sequence[Any]) -> str:
 
 
 def sample_images(folder: str) -> List[str]:
-    """The image files below `folder` in the order `Dataset` finds them (the
-    walk's own order, which is not sorted)."""
-    return [os.path.join(root, name) for root, _, files in os.walk(folder)
-            for name in files if name.lower().endswith(IMAGE_ENDINGS)]
+    """The image files below `folder` in the order `Dataset` finds them: the
+    walk sorted, subfolders too, so the same tree gives the same list however
+    it was made."""
+    found: List[str] = []
+    for root, dirs, files in os.walk(folder):
+        dirs.sort()
+        found.extend(os.path.join(root, name) for name in sorted(files) if name.lower().endswith(IMAGE_ENDINGS))
+    return found
 
 
 def normalize_array(instance: Any, quant_norm: str, channels_first: bool = False) -> Any:

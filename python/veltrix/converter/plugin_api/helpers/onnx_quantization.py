@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, 
 
 from veltrix.converter.plugin_api.contract import ParameterDescriptor
 from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.onnx_files import has_external_data
 from veltrix.converter.plugin_api.helpers.options import given_input_shape
 from veltrix.converter.plugin_api.helpers.progress import Progress
 from veltrix.converter.plugin_api.helpers.samples import SampleSource
@@ -70,7 +71,8 @@ class OnnxQuantization:
         per_channel = not o.get("quant-tensor")
         if self.dynamic:
             progress.stage("quantizing (dynamic)")
-            q.quantize_dynamic(path, out, per_channel=per_channel, weight_type=q.QuantType.QInt8)
+            q.quantize_dynamic(path, out, per_channel=per_channel, weight_type=q.QuantType.QInt8,
+                               use_external_data_format=has_external_data(path))
             self.notes.append("dynamically quantized (int8 weights, %s)" % ("per-channel" if per_channel else "per-tensor"))
             return
         self.sources = SampleSource(o, shape, num_samples, workdir, arrays=True)
@@ -83,7 +85,8 @@ class OnnxQuantization:
         fmt = q.QuantFormat.QOperator if o.get("quant-format") == "operator" else q.QuantFormat.QDQ
         progress.stage("quantizing (static, %s)" % (o.get("calibration-method") or "minmax"))
         q.quantize_static(path, out, reader, quant_format=fmt, per_channel=per_channel, activation_type=kind,
-                          weight_type=q.QuantType.QInt8, calibrate_method=method)
+                          weight_type=q.QuantType.QInt8, calibrate_method=method,
+                          use_external_data_format=has_external_data(path))
         if calibration.used == 0:
             raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.sources.name)
         self.notes.append("quantized %s, %s activations, %s format, %s calibration, %s" % (

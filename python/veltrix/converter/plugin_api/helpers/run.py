@@ -6,6 +6,7 @@ completes, and what nobody can read is dropped."""
 import contextlib
 import io
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -50,13 +51,24 @@ def _duplicate_stderr() -> Optional[int]:
         return None
 
 
+# "path/to/module.py:12: UserWarning: the message": how Python shows a
+# warning; the line after it is the warning's source line, indented.
+_WARNING = re.compile(r"^\S.*:\d+: (\w*Warning: .*)$")
+
+
 def last_meaningful_line(text: str) -> str:
     """The last line of native output that says something (not a bare
-    location or a blank)."""
-    for line in reversed(text.strip().splitlines()):
-        line = line.strip()
-        if line and not line.startswith(("W0000", "I0000", "WARNING: All log messages")):
-            return line
+    location or a blank). For a Python warning that is the warning's
+    category and message, never the line of source shown under it."""
+    lines = text.strip().splitlines()
+    for i in range(len(lines) - 1, -1, -1):
+        line = lines[i].strip()
+        if not line or line.startswith(("W0000", "I0000", "WARNING: All log messages")):
+            continue
+        if i > 0 and lines[i][:1].isspace() and _WARNING.match(lines[i - 1]):
+            continue  # the source line of the warning above
+        warning = _WARNING.match(lines[i])
+        return warning.group(1) if warning else line
     return ""
 
 class ConversionRun:

@@ -6,22 +6,32 @@ conversion come from."""
 import contextlib
 import io
 import os
+import stat
 from typing import Any, Callable, Dict, Generator, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
-from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, dataset_layout, sample_layout
-from veltrix.converter.plugin_api.helpers.determinism import seeded
+from veltrix.converter.plugin_api.helpers.arrays import IMAGE_ENDINGS, ArrayDataset, dataset_layout, sample_images, sample_layout
+from veltrix.converter.plugin_api.helpers.determinism import RandomStream, seeded
 from veltrix.converter.plugin_api.helpers.layout import channels_of
 from veltrix.converter.plugin_api.helpers.progress import Progress
 
-IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg")
+IMAGE_SUFFIXES = IMAGE_ENDINGS
+_END = object()
 
 def find_images(folder: str) -> List[str]:
-    """Image files below `folder` as the sample modules find them."""
-    found: List[str] = []
-    for root, _, files in os.walk(folder):
-        found.extend(os.path.join(root, f) for f in sorted(files) if f.lower().endswith(IMAGE_SUFFIXES))
-    return found
+    """Image files below `folder` as the sample modules find them, in one
+    order whatever order the folders were made in (the walk is sorted,
+    subfolders too); anything that is not a regular file (a FIFO or a device
+    named *.png) is left out, since opening it could block forever."""
+    return [path for path in sample_images(folder) if _is_regular(path)]
+
+
+def _is_regular(path: str) -> bool:
+    """A regular file, or a link to one (a link's target is what is opened)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
 
 
 MODE_NAMES = {"L": "greyscale", "LA": "greyscale with alpha", "P": "palette", "RGBA": "RGBA", "CMYK": "CMYK",
@@ -70,16 +80,25 @@ class Calibration:
     how many did."""
 
     def __init__(self, generator_function: Callable[[], Iterator[Any]], limit: int,
-                 progress: Optional[Progress] = None) -> None:
-        self.function, self.limit, self.progress = generator_function, limit, progress
+                 progress: Optional[Progress] = None, seed: Optional[int] = None) -> None:
+        self.function, self.limit, self.progress, self.seed = generator_function, limit, progress, seed
         self.used = 0
 
     def __call__(self) -> Generator[Any, None, None]:
+        """One pass. With a `seed`, every draw the samples need comes from a
+        stream of that seed, the same on every pass and every run however
+        the quantizer runs it (NumPy's global state is given back between
+        samples)."""
         self.used = 0
-        generator = self.function()
+        stream = RandomStream(self.seed) if self.seed is not None else None
+        steps = stream.active if stream is not None else contextlib.nullcontext
+        with steps():
+            generator = iter(self.function())
         try:
-            for sample in generator:
-                if self.used >= self.limit:
+            while self.used < self.limit:
+                with steps():
+                    sample = next(generator, _END)
+                if sample is _END:
                     break
                 self.used += 1
                 if self.progress:
@@ -185,7 +204,7 @@ class SampleSource:
             source, count, self.accounting = self._folder()
         with contextlib.redirect_stdout(io.StringIO()):  # the white-noise notice: the warning says it
             function = self._dataset(source, count, input_type, self.arrays).generator()
-        self.calibration = Calibration(function, self.num_samples, progress)
+        self.calibration = Calibration(function, self.num_samples, progress, self.seed)
         return self.calibration
 
     def used_text(self) -> str:
