@@ -104,8 +104,8 @@ class _Run:
         else:  # read where it is, so that weights kept beside it (external data) are found
             float_path = self.src
             source = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
-            name = source.get_inputs()[0].name
-            self.runner = lambda x: source.run(None, {name: x})[0]
+            source_input = source.get_inputs()[0].name
+            self.runner = lambda x: source.run(None, {source_input: x})[0]
         self.external = has_external_data(float_path)
         path = self._optimise(float_path)
         quantization = self.quantization
