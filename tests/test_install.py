@@ -70,8 +70,10 @@ def test_a_missing_sample_dependency_raises_what_python_raises(bare, tmp_path, m
             % module)
     result = subprocess.run([str(bare / "bin" / "python"), "-c", code], capture_output=True, text=True, cwd=tmp_path,
                             env=bare_env())
-    assert result.stdout == ("%s | No module named '%s' | veltrix.converter.plugin_api.%s needs the 'samples' "
-                             "extra: pip install 'veltrix-converter[samples]'\n" % (missing, missing, module)), result.stderr
+    # Python 3.10 has no exception notes
+    note = "" if sys.version_info < (3, 11) else (" veltrix.converter.plugin_api.%s needs the 'samples' extra: pip "
+                                                  "install 'veltrix-converter[samples]'" % module)
+    assert result.stdout == "%s | No module named '%s' |%s\n" % (missing, missing, note), result.stderr
 
 
 @pytest.mark.parametrize("plugin", ["veltrix_tflite", "veltrix_onnx", "veltrix_torch"])

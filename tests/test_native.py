@@ -182,9 +182,10 @@ def twin_generator_function():
     yield [0]
 
 
-@pytest.mark.parametrize("function", [sample_feeds.BaseDatasetGenerator.get_samples,
-                                      dataset.Dataset(("nowhere", False), [1, 1], "raw").generator()])
-def test_generator_functions_look_like_generator_functions(function):
+@pytest.mark.parametrize("make", [lambda: sample_feeds.BaseDatasetGenerator.get_samples,
+                                  lambda: dataset.Dataset(("nowhere", False), [1, 1], "raw").generator()])
+def test_generator_functions_look_like_generator_functions(make):
+    function = make()
     assert inspect.isgeneratorfunction(function) and inspect.isgeneratorfunction(twin_generator_function)
     made = function(sample_feeds.BaseDatasetGenerator("s", [1])) if "self" in inspect.signature(function).parameters \
         else function()
