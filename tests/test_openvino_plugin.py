@@ -130,13 +130,13 @@ def test_the_two_files_appear_together_or_not_at_all(work, monkeypatch):
 
 def test_the_front_end_picks_it_lists_it_and_nothing_phones_home(work, tmp_path, monkeypatch):
     folder, _, _ = work
-    # a connection attempt from the command or any child it starts leaves a mark and fails
+    # a name lookup or connection from the command or any child it starts leaves a mark and fails
     (tmp_path / "sitecustomize.py").write_text(
         "import socket\n"
-        "def connect(self, *args):\n"
-        "    open(%r, 'a').write('connect %%r\\n' %% (args,))\n"
+        "def refuse(*args, **kwargs):\n"
+        "    open(%r, 'a').write('network %%r\\n' %% (args,))\n"
         "    raise OSError('no network')\n"
-        "socket.socket.connect = connect\n" % str(tmp_path / "network"))
+        "socket.socket.connect = socket.getaddrinfo = socket.gethostbyname = refuse\n" % str(tmp_path / "network"))
     monkeypatch.setenv("PYTHONPATH", str(tmp_path))
     for source in ("m.keras", "cf.onnx"):
         result = run("--verify", "false", source, "auto.xml", cwd=folder)
