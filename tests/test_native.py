@@ -18,7 +18,7 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import later
+from conftest import later, needs
 from veltrix.converter import convert
 from veltrix.converter.plugin_api import option_mapper, sample_feeds
 from veltrix.converter.plugin_api.option_mapper import OptionMapper
@@ -375,6 +375,7 @@ class Sequence:
         raise TypeError("my own item error")
 
 
+@needs("tensorflow")
 @pytest.mark.parametrize("samples", [5, IterRaises(), NotIterable(), Sequence(), (1,), (1, 2, 3)])
 def test_unpacking_errors_are_pythons(capsys, samples):
     def twin():
