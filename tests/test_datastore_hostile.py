@@ -92,6 +92,12 @@ def hostile(tmp_path, monkeypatch):
                     if stop.is_set():
                         return
                     self.wfile.write(b"{" * 65536)
+            elif name == "unsized.png":  # no length: read until the server closes
+                self.send_response(200)
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(png())
+                self.close_connection = True
             elif name == "short":  # announces more than it sends
                 self.send(png()[:20], length=1000)
                 self.close_connection = True
@@ -203,6 +209,24 @@ def test_planted_links_are_never_followed(hostile, tmp_path):
         assert tuple(batch.numpy()[0, 0, 0]) == (10, 20, 30)  # from the server, not the decoy
         assert victim.read_text() == "precious" and not cached.is_symlink()
     assert hostile["log"].count("/m/a.png") == 3
+
+
+# image, the limit set to the image's own size plus `over`, images loaded or the error
+@pytest.mark.parametrize("entry, limit, over, outcome", [
+    ("a.png", "MAX_IMAGE_BYTES", 0, 1),
+    ("a.png", "MAX_IMAGE_BYTES", -1, "bytes announced, more than the limit of"),
+    ("unsized.png", "MAX_IMAGE_BYTES", 0, 1),
+    ("unsized.png", "MAX_IMAGE_BYTES", -1, "more than the limit of"),
+    ("a.png", "MAX_IMAGE_PIXELS", 0, 1),
+    ("a.png", "MAX_IMAGE_PIXELS", -1, 0),
+])
+def test_limits_admit_exactly_their_size(hostile, monkeypatch, entry, limit, over, outcome):
+    monkeypatch.setattr(datasets, limit, (len(png()) if limit == "MAX_IMAGE_BYTES" else 4 * 4) + over)
+    if isinstance(outcome, int):
+        assert len(load(serve(hostile, "set", [entry]))) == outcome
+    else:
+        with pytest.raises(DatastoreError, match=outcome):
+            load(serve(hostile, "set", [entry]))
 
 
 def test_a_decompression_bomb_is_skipped(hostile):

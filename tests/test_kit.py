@@ -94,15 +94,18 @@ def test_registered_plugins_are_listed_and_gone_afterwards(monkeypatch):
                                 convert=_convert)
     monkeypatch.setenv("VX_KEPT", "before")
     path, environ, modules = list(sys.path), dict(os.environ), set(sys.modules)
+    blocker = sys.modules.get("pkg_resources", "absent")
     with pytest.raises(RuntimeError, match="in the block"):  # what a failing test leaves behind
         with installed_plugin(spy, name="vx-listed"):
             assert len(sys.path) == len(path) + 1
+            site = sys.path[0]
             listed = run_command("-l", "--json", environ={"VX_KEPT": "during", "VX_ADDED": "1"})
             raise RuntimeError("in the block")
     assert listed.status == 0 and "vx-listed" in listed.stdout and '"verdict": "ok"' in listed.stdout
     assert seen == ["during"]
     left = {m for m in set(sys.modules) - modules if m.startswith("_veltrix_plugin")}  # the plug-in's alias
     assert (sys.path, dict(os.environ), left) == (path, environ, set())
+    assert (os.path.exists(site), sys.modules.get("pkg_resources", "absent")) == (False, blocker)
     assert "vx-listed" not in run_command("-l", "--json").stdout
 
 
@@ -167,6 +170,7 @@ def test_help_shows_the_native_api(obj, text):
     ([-1, 224, 224, 3], None, "NHWC", "read from"),
     ([1, 3, 3, 3], None, "NHWC", "the default (the input shape [1, 3, 3, 3] does not say)"),
     ([1, 3, 2, 2], None, "NHWC", "the default"),
+    ([1, 3, 3, 16], None, "NHWC", "the default"),
     ([1, 20], None, "NHWC", "the default"),
     ([1, 3, 3, 3], True, "NCHW", "channels-first (NCHW), as asked"),
     ([1, 32, 32, 3], True, None, "is channels-last (NHWC), but channels-first (NCHW) was asked for"),
@@ -181,6 +185,52 @@ def test_image_layout_is_read_from_the_shape_only_where_unambiguous(shape, asked
     assert (got, phrase in how) == (layout, True), how
 
 
+SCORES = [([[0.1, 0.9]], [[0.3, 0.7]]), ([[0.8, 0.2]], [[0.4, 0.2]]), ([[0.6, 0.4]], [[0.45, 0.55]]),
+          ([[0.2, 0.8]], [[0.2, 0.8]])]  # (expected, got): the largest difference 0.4 in the second, 3 of 4 agree
+
+
+@pytest.mark.parametrize("pairs, minimum, outcome", [
+    (SCORES, 75, "verified on 4 samples (w): largest difference 0.4, top-1 agreement 3/4 (75%)"),
+    (SCORES, 76, "Verification failed: top-1 agreement 75% is below --verify-min-agreement 76"),
+    ([([[0.5]], [[0.25]])], 100, "verified on 1 sample (w): largest difference 0.25"),  # one output: nothing scored
+])
+def test_agreement_reports_the_largest_difference_and_the_top1_share(pairs, minimum, outcome):
+    from veltrix.converter.plugin_api.helpers import agreement
+    if outcome.startswith("verified"):
+        assert agreement(pairs, "w", minimum) == outcome
+    else:
+        with pytest.raises(PluginError, match=outcome):
+            agreement(pairs, "w", minimum)
+
+
+# what the block does, the error the run raises (None: none)
+@pytest.mark.parametrize("block, outcome", [
+    ("finishes", None),
+    ("fails in a library", "RuntimeError: boom (E1 the last word)"),  # the library's last meaningful line quoted
+    ("fails in the plug-in", "asked wrong"),
+])
+def test_a_conversion_run_quotes_the_library_and_leaves_no_work_folder(block, outcome):
+    from veltrix.converter.plugin_api.helpers import conversion_run
+    workdirs = []
+
+    def convert():
+        with conversion_run("vx") as run:
+            workdirs.append(run.workdir)
+            Path(run.workdir, "part").write_bytes(b"x")
+            os.write(2, b"E0 the first word\nE1 the last word\nW0000 00:00 where\n\n")
+            if block == "fails in a library":
+                raise RuntimeError("boom\nmore")
+            if block == "fails in the plug-in":
+                raise PluginError("asked wrong")
+    if outcome is None:
+        convert()
+    else:
+        with pytest.raises(PluginError) as info:
+            convert()
+        assert str(info.value) == outcome
+    assert len(workdirs) == 1 and not os.path.exists(workdirs[0])
+
+
 # destination as typed, source (or None), where it lands (relative to the test folder) or the error
 @pytest.mark.parametrize("dst, src, outcome", [
     ("link/../out.tflite", None, "real/out.tflite"),
@@ -191,6 +241,8 @@ def test_image_layout_is_read_from_the_shape_only_where_unambiguous(shape, asked
     ("link/../../m.onnx", "m.onnx", "is the source model"),
     ("hard.onnx", "m.onnx", "is the source model"),
     ("link", None, "The destination link is a folder"),
+    ("n" * 250 + ".onnx", None, "n" * 250 + ".onnx"),
+    ("n" * 251 + ".onnx", None, "The destination file name is longer than 255 bytes"),
 ])
 def test_the_destination_is_where_the_kernel_puts_it_and_never_the_source(tmp_path, monkeypatch, dst, src, outcome):
     from veltrix.converter.plugin_api.helpers import check_destination

@@ -73,7 +73,8 @@ def test_int8_onnx_is_quantized_keeps_its_types_and_agrees(work):
     result = run(*words, "q.onnx", cwd=folder)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "input float32[?, 16, 16, 3], output float32[?, 2]" in result.stdout
-    assert "20 samples reached calibration from samples (24 images found, 24 usable)" in result.stdout
+    assert ("quantized per-channel, int8 activations, qdq format, minmax calibration, 20 samples reached calibration "
+            "from samples (24 images found, 24 usable)") in result.stdout
     assert {"QuantizeLinear", "DequantizeLinear"} <= operators(folder / "q.onnx")
     quantized = scores(folder / "q.onnx", batch)
     assert (quantized.argmax(1) == keras_scores.argmax(1)).mean() >= AGREEMENT
@@ -95,7 +96,10 @@ def test_a_channels_first_model_is_calibrated_from_a_folder(work):
 @pytest.mark.parametrize("words, line", [
     (["--dynamic", "m.keras", "d.onnx"], "quantized operators: ConvInteger, DynamicQuantizeLinear, MatMulInteger"),
     (["--dynamic", "--quantize", "m.keras", "x.onnx"], "FAILURE: Choose one of --quantize (static, from samples)"),
-    (["--opset", "3", "m.keras", "x.onnx"], "FAILURE: --opset must be 9 to 21, not 3"),
+    (["--opset", "8", "m.keras", "x.onnx"], "FAILURE: --opset must be 9 to 21, not 8"),
+    (["--opset", "22", "m.keras", "x.onnx"], "FAILURE: --opset must be 9 to 21, not 22"),
+    (["--opset", "9", "--dynamic", "--quantize", "m.keras", "x.onnx"], "FAILURE: Choose one of"),  # 9 passes the check
+    (["--opset", "21", "--dynamic", "--quantize", "m.keras", "x.onnx"], "FAILURE: Choose one of"),  # and so does 21
     (["--calibration-method", "kl", "m.keras", "x.onnx"], "FAILURE: --calibration-method must be one of minmax, "
      "entropy, percentile, not 'kl'"),
     (["--input-type", "int8", "m.keras", "x.onnx"], "FAILURE: --input-type int8: ONNX models keep float32"),

@@ -67,7 +67,8 @@ def test_int8_ir_is_quantized_agrees_and_repeats_byte_for_byte(work):
     result = run(*words, "q.xml", cwd=folder)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "quantized operations: FakeQuantize" in result.stdout
-    assert "statistics from 20 of 20 samples reached calibration from samples (24 images found" in result.stdout
+    assert ("quantized int8, per-channel weights, performance preset, fast bias correction, statistics from 20 of 20 "
+            "samples reached calibration from samples (24 images found") in result.stdout
     assert "FakeQuantize" in operations(folder / "q.xml")
     assert (scores(folder / "q.xml", batch).argmax(1) == keras_scores.argmax(1)).mean() >= AGREEMENT
     assert run(*words, "q2.xml", cwd=folder).returncode == 0

@@ -3,6 +3,7 @@
 import contextlib
 import importlib.util
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -60,6 +61,9 @@ def test_float_and_int8_conversions_agree(work):
                  "m.h5", "q.tflite", cwd=folder)
     assert result.returncode == 0, result.stdout
     assert "SUCCESS: Wrote q.tflite" in result.stdout and "input int8[1, 16, 16, 3], output int8[1, 2]" in result.stdout
+    # the figures it reports: a quantized model is never exact, and stays within what the demo's runner measures
+    found = re.search(r"largest difference ([0-9.e+-]+), top-1 agreement (\d)/4 ", result.stdout)
+    assert found and 0 < float(found.group(1)) < TOLERANCE and int(found.group(2)) >= 3, result.stdout
     f_in, f_out, floats = invoke(folder / "m.tflite", images)
     q_in, q_out, quantized = invoke(folder / "q.tflite", images)
     assert (f_in, f_out, q_in, q_out) == ("float32", "float32", "int8", "int8")
@@ -98,6 +102,7 @@ NOISE_WARNING = ("veltrix-tflite: warning: no --samples given: calibrated on whi
     (["--input-type", "int16"], 1, "FAILURE: --input-type must be one of float32, int8, uint8, not 'int16'", ""),
     (["--input-shape", "1,2,3"], 1, "FAILURE: --input-shape takes 4 values, not 3 (1,2,3)", ""),
     (["--input-shape", "1,x,3,3"], 1, "FAILURE: invalid literal for int() with base 10: 'x'", ""),
+    (["--verify-min-agreement", "100"], 0, "verified on 4 samples (white noise): largest difference", ""),
     (["--verify-min-agreement", "101"], 1, "FAILURE: --verify-min-agreement is a percentage, 0 to 100, not 101", ""),
     (["--quantize", "--samples", "junk.veltrix"], 1,
      "FAILURE: No sample reached calibration from junk.veltrix; nothing to quantize with", ""),

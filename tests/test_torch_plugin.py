@@ -182,6 +182,9 @@ def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(wor
      "module), not an exported program: veltrix-torch takes programs captured with torch.export"),
     (["m.pt", "x.onnx"], "FAILURE: m.pt is a TorchScript archive (torch.jit.save), not an exported program"),
     (["--opset", "17", "m.pt2", "x.onnx"], "FAILURE: --opset must be 18 to 23, not 17"),
+    (["--opset", "24", "m.pt2", "x.onnx"], "FAILURE: --opset must be 18 to 23, not 24"),
+    (["--opset", "18", "--dynamic", "--quantize", "m.pt2", "x.onnx"], "FAILURE: Choose one of"),  # 18 and 23 pass
+    (["--opset", "23", "--dynamic", "--quantize", "m.pt2", "x.onnx"], "FAILURE: Choose one of"),  # the check
     (["--sample-layout", "channels-last", "m.pt2", "x.onnx"], "FAILURE: The input shape [1, 3, 16, 16] is "
      "channels-first (NCHW), but channels-last (NHWC) was asked for"),
 ])
