@@ -26,7 +26,8 @@ HELP = "".join(line + "\n" for line in USAGE)
 # the destination written safely), after an optional pause. Through the
 # environment: VX_READY_FD gets "WORKDIR\nPARTIAL\n" once the model is
 # half-written, then the plug-in waits for a byte (or end of file) on
-# VX_HOLD_FD; VX_WARN adds a warning; VX_ANSWER replaces its answer.
+# VX_HOLD_FD; VX_WARN adds a warning; VX_SWALLOW imports a module of that
+# name and swallows a KeyboardInterrupt there; VX_ANSWER replaces its answer.
 WRITER = '''
 import json, os, time
 from veltrix.converter.plugin_api.helpers import conversion_run, safe_output
@@ -40,6 +41,11 @@ def convert(src, dst, params):
     with conversion_run("vx-writer") as run:
         if os.environ.get("VX_WARN"):
             run.warnings.append(os.environ["VX_WARN"])
+        if os.environ.get("VX_SWALLOW"):
+            try:
+                __import__(os.environ["VX_SWALLOW"])
+            except (KeyboardInterrupt, ImportError):
+                pass
         with safe_output(dst) as partial:
             with open(partial, "w") as f:
                 f.write("model")
@@ -265,16 +271,40 @@ sys.meta_path.insert(0, SignalAtImport())
     (["-l"], "vx_writer_mod", "SIGINT", 130, "Interrupted\n"),  # a plug-in loaded for the listing
     (["-l", "--json"], "vx_writer_mod", "SIGTERM", 143, "Terminated\n"),
     (["m.h5", "out.vxt"], "vx_writer_mod", "SIGINT", 130, "Interrupted\n"),
+    # a plug-in swallowed the interrupt and finished: the user still asked to stop
+    (["m.h5", "out.vxt"], "vx_swallowed", "SIGINT", 130, "Interrupted\n"),
 ])
 def test_signals_from_the_first_moment(writer, tmp_path, words, module, name, status, stderr):
     hook = tmp_path / "hook"
     hook.mkdir()
     (hook / "sitecustomize.py").write_text(textwrap.dedent(SIGNAL_AT_IMPORT))
-    env = {"VX_SIGNAL_AT": module, "VX_SIGNAL": name,
+    env = {"VX_SIGNAL_AT": module, "VX_SIGNAL": name, "VX_SWALLOW": "vx_swallowed",
            "PYTHONPATH": os.pathsep.join([str(hook), writer.env()["PYTHONPATH"]])}
     got_status, _, err = Child(writer, words, env=env).finish()
     assert (got_status, err) == (status, stderr)
-    assert not (writer.root / "out.vxt").exists()
+    assert (writer.root / "out.vxt").exists() == (module == "vx_swallowed")
+
+
+def test_the_kit_runs_with_standard_error_closed(tmp_path):
+    code = textwrap.dedent('''
+        import os, sys
+        from veltrix.converter.plugin_api.helpers import conversion_run, warn
+        os.close(2)
+        with conversion_run("vx-kit") as run:
+            os.write(2, b"native chatter")
+            with open(os.path.join(run.workdir, "model"), "w") as f:
+                fd = f.fileno()  # no file takes the closed descriptor's place
+            run.warnings.append("nobody reads this")
+        warn("vx-kit", "nor this")
+        print(fd > 2, end=" ")
+        try:
+            os.fstat(2)
+        except OSError:
+            print("closed as before")
+    ''')
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                            cwd=tmp_path, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "True closed as before\n")
 
 
 def test_json_listing_and_parameter_table(writer):

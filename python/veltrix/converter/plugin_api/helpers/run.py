@@ -28,6 +28,11 @@ def captured_native_output() -> Iterator["NativeOutput"]:
     captured = NativeOutput()
     write_or_drop(sys.stderr, "")
     saved = _duplicate_stderr()
+    if saved is None:  # closed: hold its number, or the buffer's file would take it
+        placeholder = os.open(os.devnull, os.O_WRONLY)
+        if placeholder != 2:
+            os.dup2(placeholder, 2)
+            os.close(placeholder)
     with tempfile.TemporaryFile() as sink:
         os.dup2(sink.fileno(), 2)
         try:
