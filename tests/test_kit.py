@@ -12,6 +12,7 @@ import textwrap
 import types
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from conftest import needs
@@ -371,3 +372,62 @@ def test_the_sample_module_draws_from_the_sorted_walk(tmp_path):
 def test_the_line_quoted_from_a_librarys_output(captured, line):
     from veltrix.converter.plugin_api.helpers import last_meaningful_line
     assert last_meaningful_line(captured) == line
+
+
+NAN = float("nan")
+
+
+# (source outputs, result outputs) of each sample, precision, options, phrase of the answer or of the FAILURE
+@pytest.mark.parametrize("pairs, precision, options, outcome", [
+    ([([[0.1, 0.9]], [[0.1004, 0.8996]])] * 3, "float32", {}, "largest difference 0.0004 (tolerance 0.001 + 0.001 "
+     "relative), top-1 agreement 3/3 (100%)"),
+    ([([[0.1, 0.9]], [[0.1, 0.89]])], "float32", {}, "FAILURE largest difference 0.01 is beyond the tolerance for a "
+     "float32 result"),
+    ([([[0.1, 0.9]], [[0.1, 0.89]])], "float16", {}, "largest difference 0.01 (tolerance 0.01 + 0.01 relative)"),
+    ([([[0.1, 0.9]], [[0.1, 0.89]])], "float32", {"verify-tolerance": "0.02"}, "largest difference 0.01 (tolerance"),
+    ([([[0.1, 0.9]], [[0.9, 0.1]])], "int8", {}, "largest difference 0.8, top-1 agreement 0/1 (0%)"),
+    ([([[0.1, 0.9]], [[0.9, 0.1]])], "int8", {"verify-tolerance": "0.5"}, "FAILURE largest difference 0.8 is beyond"),
+    ([([[0.1, 0.9]], [[NAN, NAN]])], "int8", {}, "FAILURE output 0 holds NaN or infinite values where the source's are "
+     "finite (sample 1)"),
+    ([([[NAN, 0.9]], [[NAN, 0.9]])], "float32", {}, "largest difference 0 (tolerance"),
+    ([([[[0.2, 0.5, 0.3]]], [[[0.2, 0.5, 0.3]]])], "int8", {"verify-min-agreement": 100}, "top-1 agreement 1/1"),
+    ([([[0.7]], [[0.7]])], "float32", {}, "top-1 not scored (no output holds class scores)"),
+    ([([[0.7]], [[0.7]])], "int8", {"verify-min-agreement": 50}, "FAILURE --verify-min-agreement 50 cannot be checked"),
+    ([([[0.1, 0.9]], [[0.2, 0.8]]), ([[0.6, 0.4]], [[0.4, 0.6]])], "int8", {"verify-min-agreement": 50},
+     "top-1 agreement 1/2 (50%)"),
+    ([([[0.1, 0.9]], [[0.2, 0.8]]), ([[0.6, 0.4]], [[0.4, 0.6]])], "int8", {"verify-min-agreement": 51},
+     "FAILURE top-1 agreement 50% is below --verify-min-agreement 51"),
+    ([([[0.1, 0.9], [1.0]], [[0.1, 0.9]])], "float32", {}, "FAILURE the result has 1 outputs, the source 2"),
+])
+def test_verification_figures_and_verdicts(pairs, precision, options, outcome):
+    from veltrix.converter.plugin_api.helpers import compare
+    warnings = []
+    if outcome.startswith("FAILURE "):
+        with pytest.raises(PluginError, match="^Verification failed: " + re.escape(outcome[8:])):
+            compare(pairs, "test", options, precision, warnings)
+        return
+    verified = compare(pairs, "test", options, precision, warnings)
+    assert outcome in verified.text, verified.text
+    expected = max(float(np.nanmax(np.abs(np.subtract(e, g)))) for s, r in pairs for e, g in zip(s, r))
+    assert verified.largest_difference == pytest.approx(expected)
+    below = precision == "int8" and "agreement 0/1" in verified.text
+    assert len(warnings) == below and all("pass --verify-min-agreement 90 to make that a FAILURE" in w for w in warnings)
+
+
+def test_every_input_is_fed_its_own_data(tmp_path):
+    from veltrix.converter.plugin_api.helpers import Tensor, feeds
+    inputs = [Tensor("image", "float32", [None, 3, 8, 8]), Tensor("tokens", "int32", [None, 20], 0, 50),
+              Tensor("extra", "float32", [None, None]), Tensor("flags", "int64", [1, 4])]
+    data, what = feeds(inputs, {"verify-samples": 3}, workdir=str(tmp_path))
+    assert len(data) == 3 and what == "white noise, integers 0 to 49, random float32, integers 0 to 9"
+    shapes = {k: (v.dtype.name, v.shape) for k, v in data[0].items()}
+    assert shapes == {"image": ("float32", (1, 3, 8, 8)), "tokens": ("int32", (1, 20)), "extra": ("float32", (1, 64)),
+                      "flags": ("int64", (1, 4))}
+    assert data[0]["tokens"].max() < 50 and data[0]["tokens"].max() > 9 and data[0]["flags"].max() <= 9
+    np.savez(tmp_path / "mine.npz", image=np.ones((2, 3, 8, 8)), tokens=np.zeros((2, 20)), extra=np.ones((2, 5)),
+             flags=np.ones((2, 4)))
+    data, what = feeds(inputs, {"verify-inputs": str(tmp_path / "mine.npz")})
+    assert len(data) == 2 and data[1]["tokens"].dtype == np.int32 and what == "inputs of %s" % (tmp_path / "mine.npz")
+    np.save(tmp_path / "one.npy", np.ones((2, 20)))
+    with pytest.raises(PluginError, match="a .npy file holds one input; the model has 4"):
+        feeds(inputs, {"verify-inputs": str(tmp_path / "one.npy")})

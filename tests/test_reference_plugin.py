@@ -31,10 +31,11 @@ def work(tmp_path_factory):
     model, images, images_u8 = train_classifier(folder, seed=1)
     model.export(str(folder / "saved"), verbose=False)
     (folder / "corrupt.h5").write_bytes(b"not a model")
+    (folder / "fake.keras").write_text("a text file")
     (folder / "empty").mkdir()
     (folder / "outdir.tflite").mkdir()
     (folder / "UP.KERAS").write_bytes((folder / "m.keras").read_bytes())
-    mixed = folder / "mixed"  # 3 of 9 images fit a three-channel input
+    mixed = folder / "mixed"  # 3 of 9 images fit a three-channel input, 2 more once made colour
     mixed.mkdir()
     for i, mode in enumerate(["RGB"] * 3 + ["L"] * 2 + ["RGBA"] * 2 + ["CMYK"] * 2):
         Image.fromarray(images_u8[i]).convert(mode).save(mixed / ("%d.%s" % (i, "jpg" if mode == "CMYK" else "png")))
@@ -60,7 +61,7 @@ def test_float_and_int8_conversions_agree(work):
     result = run("--quantize", "--samples", "samples", "--num-samples", "24", "--quantize-format", "int8",
                  "m.h5", "q.tflite", cwd=folder)
     assert result.returncode == 0, result.stdout
-    assert "SUCCESS: Wrote q.tflite" in result.stdout and "input int8[1, 16, 16, 3], output int8[1, 2]" in result.stdout
+    assert "SUCCESS: Wrote q.tflite" in result.stdout and "input int8[?, 16, 16, 3], output int8[?, 2]" in result.stdout
     # the figures it reports: a quantized model is never exact, and stays within what the demo's runner measures
     found = re.search(r"largest difference ([0-9.e+-]+), top-1 agreement (\d)/4 ", result.stdout)
     assert found and 0 < float(found.group(1)) < TOLERANCE and int(found.group(2)) >= 3, result.stdout
@@ -76,7 +77,7 @@ def test_saved_model_folder(work):
     result = run("--quantize", "--input-type", "uint8", "--output-type", "uint8", "--samples", "samples",
                  "saved", "s.tflite", cwd=folder)
     assert result.returncode == 0, result.stdout
-    assert "input uint8[1, 16, 16, 3], output uint8[1, 2]" in result.stdout
+    assert "input uint8[?, 16, 16, 3], output uint8[?, 2]" in result.stdout
 
 
 LONG = "n" * 250 + ".tflite"
@@ -91,9 +92,22 @@ NOISE_WARNING = ("veltrix-tflite: warning: no --samples given: calibrated on whi
     (["--quantize", "--num-samples", "3"], 0, "3 samples reached calibration from white noise (accuracy will suffer; "
      "pass --samples)", NOISE_WARNING),
     (["--quantize", "--samples", "mixed", "--num-samples", "1", "--quantize-format", "int8"], 0,
-     "input int8[1, 16, 16, 3], output int8[1, 2]; quantized per-channel, 1 sample reached calibration from mixed (9 "
-     "images found, 3 usable, 6 skipped: 2 CMYK, 2 RGBA, 2 greyscale (not 3 channels))", ""),
+     "input int8[?, 16, 16, 3], output int8[?, 2]; quantized per-channel, 1 sample reached calibration from mixed (9 "
+     "images found, 5 usable, 2 converted from greyscale to RGB, 4 skipped: 2 CMYK, 2 RGBA (not 3 channels))", ""),
     (["--quantize-format", "int8", "--samples", "samples"], 0, "--quantize-format int8 implies --quantize", ""),
+    (["--quantize-format", "uint8", "--samples", "samples"], 0, "input uint8[?, 16, 16, 3], output uint8[?, 2]; "
+     "quantized per-channel, 10 samples reached calibration from samples (24 images found, 24 usable); "
+     "--quantize-format uint8 implies --quantize", ""),
+    (["--verify-min-agreement", "100"], 0, "top-1 agreement 4/4 (100%)", ""),
+    (["--verify-min-agreement", "50", "--quantize", "--samples", "samples"], 0, "top-1 agreement 4/4 (100%)", ""),
+    (["--quantize-format", "float16"], 0, "input float32[?, 16, 16, 3], output float32[?, 2]; float16 weights; verified "
+     "on 4 samples (white noise): largest difference", ""),
+    (["--verify-tolerance", "x"], 1, "FAILURE: --verify-tolerance needs a number of 0 or more, not 'x'", ""),
+    (["--verify-inputs", "missing.npz"], 1, "FAILURE: --verify-inputs: no such file missing.npz", ""),
+    (["--shape", "1,16,16"], 1, "FAILURE: --shape 1,16,16 conflicts with the model's input", ""),
+    (["--input-shape", "1,32,32,3"], 1, "FAILURE: --input-shape 1,32,32,3 conflicts with the model's input", ""),
+    (["--verify", "false", "--shape", "2,16,16,3"], 0, "input float32[2, 16, 16, 3], output float32[2, 2]; input shape "
+     "fixed", ""),
     (["--num-samples", "0"], 1, "FAILURE: --num-samples needs a whole number of 1 or more, not 0", ""),
     (["--num-samples", "abc"], 1, "FAILURE: Invalid argument for num-samples, please use an integer", ""),
     (["--num-samples", "--quantize"], 1, "FAILURE: --num-samples needs a number (it was given as a bare flag)", ""),
@@ -110,7 +124,13 @@ NOISE_WARNING = ("veltrix-tflite: warning: no --samples given: calibrated on whi
     (["--quantize", "--samples", "no-such-folder"], 1, "FAILURE: Sample source not found", ""),
     (["--quant-tensor", "--quant-channel"], 1, "FAILURE: Choose one of --quant-tensor and --quant-channel", ""),
     (["@corrupt.h5"], 1, "FAILURE: Cannot read Keras model corrupt.h5", ""),
-    (["@UP.KERAS"], 0, "input float32[1, 16, 16, 3], output float32[1, 2]; verified on 4 samples (white noise)", ""),
+    (["@UP.KERAS"], 0, "input float32[?, 16, 16, 3], output float32[?, 2]; verified on 4 samples (white noise)", ""),
+    (["--quantize", "--samples", "m.h5"], 1, "FAILURE: The sample source m.h5 is a file: --samples takes a folder of "
+     "images or a datastore reference", ""),
+    (["@fake.keras"], 1, "FAILURE: Cannot read Keras model fake.keras: it is not a .keras model (a .keras file is a zip "
+     "archive)", ""),
+    (["@m.keras", "empty"], 1, "FAILURE: No Converter found to convert m.keras to empty",
+     "hint: the destination empty is a folder: give a model file name"),
     (["@m.keras", "outdir.tflite"], 1, "FAILURE: The destination outdir.tflite is a folder; give a file name", ""),
     (["@m.keras", LONG], 1, "FAILURE: The destination file name is longer than 255 bytes", ""),
     (["@missing.h5"], 1, "FAILURE: No Converter found to convert missing.h5 to x.tflite", ""),
@@ -126,7 +146,8 @@ def test_what_the_user_asked_for_or_a_clear_failure(work, words, status, line, s
     result = run(*words, source, dest, cwd=folder)
     answer = [l for l in result.stdout.splitlines() if l.startswith(("SUCCESS: ", "FAILURE: "))]
     assert result.returncode == status and len(answer) == 1 and line in answer[0], result.stdout + result.stderr
-    assert (result.stderr == stderr) if status == 0 else "Traceback" not in result.stderr, result.stderr
+    assert (result.stderr == stderr) if status == 0 else ("Traceback" not in result.stderr and stderr in result.stderr), \
+        result.stderr
     left = set(os.listdir(folder)) - before - ({dest} if status == 0 else set())
     assert left == set(), left  # no temporary or partial file, whatever happened
     if status == 0:
@@ -301,15 +322,31 @@ def test_plugin_contract():
                           cwd=os.path.dirname(os.devnull)).stdout.strip() == "False"
 
 
-def test_input_shape_rules():
-    import veltrix_tflite
+# the model's inputs, the options, the shapes they are fed at (or the refusal)
+@pytest.mark.parametrize("shapes, options, outcome", [
+    ([[None, 32, 32, 3]], {}, [[None, 32, 32, 3]]),
+    ([[None, 32, 32, 3]], {"input-shape": [1, 224, 224, 3]}, [[None, 32, 32, 3]]),
+    ([[None, None, None, 3]], {"input-shape": [1, 64, 64, 3]}, [[1, 64, 64, 3]]),
+    ([[None, 32, 32, 3]], {"input-shape": [1, 64, 64, 3]}, "--input-shape 1,64,64,3 conflicts with the model's input x0 "
+     "float32[?, 32, 32, 3]"),
+    ([[None, 20]], {"shape": "1,20"}, [[1, 20]]),
+    ([[None, 20]], {"shape": "?,20"}, [[None, 20]]),
+    ([[None, 20], [None, 5]], {"shape": "2,20;2,5"}, [[2, 20], [2, 5]]),
+    ([[None, 20], [None, 5]], {"shape": "2,20"}, "--shape gives 1 shape; the model has 2 inputs"),
+    ([[None, 20], [None, 5]], {"input-shape": [1, 8, 8, 3]}, "--input-shape sets the shape of a model with one input"),
+    ([[None, 20]], {"shape": "1,x"}, "--shape takes shapes of positive whole numbers"),
+    ([[None, 20]], {"shape": "1,20,1"}, "--shape 1,20,1 conflicts with the model's input x0 float32[?, 20] (2 dim"),
+])
+def test_the_shapes_inputs_are_fed_at(shapes, options, outcome):
+    from veltrix.converter.plugin_api.helpers import PluginError, Tensor, shaped_inputs
     from veltrix.converter.plugin_api.params import reserved_params_list
-    default = reserved_params_list["input-shape"]["default"]
-    assert veltrix_tflite._input_shape({"input-shape": default}, [None, 32, 32, 3]) == [1, 32, 32, 3]
-    assert veltrix_tflite._input_shape({"input-shape": [1, 8, 8, 3]}, [None, 32, 32, 3]) == [1, 8, 8, 3]
-    shape = veltrix_tflite._input_shape({"input-shape": default}, [None, None, None, 3])
-    assert shape == [1, 224, 224, 3] and shape is not default
-    assert default == [1, 224, 224, 3]
+    inputs = [Tensor("x%d" % i, "float32", shape) for i, shape in enumerate(shapes)]
+    if isinstance(outcome, str):
+        with pytest.raises(PluginError, match=re.escape(outcome)):
+            shaped_inputs(inputs, options)
+    else:
+        assert [t.shape for t in shaped_inputs(inputs, options)] == outcome
+    assert reserved_params_list["input-shape"]["default"] == [1, 224, 224, 3]
 
 
 def test_in_process_through_the_kit(work):
@@ -319,3 +356,29 @@ def test_in_process_through_the_kit(work):
     assert result.status == 1 and result.response["message"].startswith("--num-samples needs a whole number of 1 or more")
     assert result.params["num-samples"] == 0 and result.params["output-model-type"] == "tflite"
     assert result.params["seed"] == 0 and result.params["verify"] is True
+
+
+def weight_scales(path):
+    """How many scales the quantized convolution weights carry in the file (1: per-tensor)."""
+    from ai_edge_litert.interpreter import Interpreter
+    details = Interpreter(model_path=str(path)).get_tensor_details()
+    return {len(d["quantization_parameters"]["scales"]) for d in details if len(d["shape"]) == 4
+            and d["dtype"] == np.int8 and d["shape"][0] == 4}
+
+
+@pytest.mark.parametrize("words, scales", [([], {4}), (["--quant-tensor"], {1})])
+def test_reported_difference_and_the_quantization_in_the_file(work, words, scales):
+    import json
+
+    import keras
+    folder, images = work
+    np.save(folder / "mine.npy", images[:6])
+    result = run(*words, "--quantize-format", "int8", "--samples", "samples", "--verify-inputs", "mine.npy", "--json",
+                 "m.keras", "p.tflite", cwd=folder)
+    assert result.returncode == 0, result.stdout + result.stderr
+    document = json.loads(result.stdout)
+    _, _, got = invoke(folder / "p.tflite", images[:6])
+    expected = np.asarray(keras.models.load_model(folder / "m.keras")(images[:6]))
+    assert document["verification"]["samples"] == 6
+    assert document["verification"]["largest_difference"] == pytest.approx(np.abs(got - expected).max(), abs=1e-6)
+    assert weight_scales(folder / "p.tflite") == scales

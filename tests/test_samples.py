@@ -472,10 +472,10 @@ def test_numpy_samples_need_no_tensorflow(tmp_path):
     ([1, 1, 6, 6], "L", 4, "images of {}"),
     ([1, 6, 6, 1], "L", 4, "images of {}"),
     ([1, 3, 6, 6], "RGB", 4, "images of {}"),
-    ([1, 1, 6, 6], "RGB", 0, "no sample fits the input shape [1, 1, 6, 6]: 5 images found in {}, "
-                             "5 skipped: 5 RGB (not 1 channel)"),
-    ([1, 6, 6, 3], "L", 0, "no sample fits the input shape [1, 6, 6, 3]: 5 images found in {}, "
-                           "5 skipped: 5 greyscale (not 3 channels)"),
+    ([1, 1, 6, 6], "RGB", 4, "images of {}, 5 converted from RGB to greyscale"),
+    ([1, 6, 6, 3], "L", 4, "images of {}, 5 converted from greyscale to RGB"),
+    ([1, 6, 6, 4], "L", 0, "no sample fits the input shape [1, 6, 6, 4]: 5 images found in {}, "
+                           "5 skipped: 5 greyscale (not 4 channels)"),
 ])
 def test_verification_samples_fit_the_input_layout_or_say_why(tmp_path, shape, mode, count, what):
     from veltrix.converter.plugin_api.helpers import SampleSource

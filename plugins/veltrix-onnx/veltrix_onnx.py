@@ -11,14 +11,14 @@ nothing heavy at load time.
 """
 
 import os
-from typing import Any, Callable, List, Optional, Union
+from typing import Any, Callable, Dict, List, Optional, Set, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    OnnxQuantization, PluginError, SampleSource, agreement, check_destination, check_options,
-    canonical_names, check_quantization_options, check_source, conversion_run, describe_onnx, has_external_data,
-    load_keras_model, onnx_input, onnx_quantization_parameters, plugin_convert, query_answer, sample_shape,
-    session_of, trust_parameters, write_onnx)
+    CHANNELS_FIRST, FORMATS, QUANTIZED_OPS, OnnxQuantization, PluginError, SampleSource, Tensor, TensorFlowSource,
+    calibration_feeds, canonical_names, check_destination, check_options, check_quantization_options, check_source, conversion_report,
+    conversion_run, has_external_data, image_layout, onnx_quantization_parameters, plugin_convert, query_answer,
+    seeded, session_of, write_onnx, shape_parameters, shaped_inputs, trust_parameters, verify)
 
 NAME = "veltrix-onnx"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -26,6 +26,8 @@ SUPPORTED_INPUTS = FROM_TENSORFLOW + ["onnx"]
 SUPPORTED_OUTPUTS = ["onnx"]
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
+CHOICES = {"quant-normalization": NORMALISATIONS, "quantize-format": FORMATS}
+OPSETS = (9, 18)  # what tf2onnx 1.17 writes
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -44,16 +46,29 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
         "optimization": {"type": "string", "default": "basic", "choices": ["none", "basic", "extended"],
                          "name": "Optimization",
                          "help": "ONNX Runtime graph optimisation (basic keeps the model portable)"},
+        "float16-io": {"type": "boolean", "default": False, "name": "Float16 IO",
+                       "help": "With --quantize-format float16: float16 inputs and outputs too (default: float32 kept)"},
     })
     table.update(onnx_quantization_parameters())
+    table.update(shape_parameters())
     table.update(trust_parameters())
     return table
 
 
 @plugin_convert
-def convert(src: str, dst: str, params: Params) -> str:
+def convert(src: str, dst: str, params: Params) -> Any:
     """Convert `src` into the ONNX model `dst`; a conversion response."""
     return _Run(src, dst, params).run()
+
+
+def _type_name(text: str) -> str:
+    """ONNX Runtime's "tensor(float)" as NumPy's "float32"."""
+    name = text.replace("tensor(", "").rstrip(")")
+    return {"float": "float32", "double": "float64"}.get(name, name)
+
+
+def _tensors(items: Any) -> List[Tensor]:
+    return [Tensor(t.name, _type_name(t.type), [d if isinstance(d, int) else None for d in t.shape]) for t in items]
 
 
 class _Run:
@@ -63,23 +78,30 @@ class _Run:
         self.src, self.dst = src, dst
         self.src_type = str(params.get("input-model-type") or "").lower()
         table = query_convert(self.src_type, str(params.get("output-model-type") or "onnx"))
-        self.options = check_options(params, table or {}, extra_choices={"quant-normalization": NORMALISATIONS})
+        self.options = check_options(params, table or {}, extra_choices=CHOICES)
         self.notes: List[str] = []
         self.warnings: List[str] = []
-        self.runner: Optional[Callable[[Any], Any]] = None
-        self.to_source_layout: Callable[[Any], Any] = lambda x: x
+        self.sources: Optional[SampleSource] = None
+        self.used_text: Optional[Callable[[], str]] = None
+        self.channels_first: List[str] = []
 
     def check(self) -> None:
         o = self.options
         check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
         self.num_samples = check_quantization_options(o)
-        if "opset" in o and not 9 <= o["opset"] <= 21:
-            raise PluginError("--opset must be 9 to 21, not %d" % o["opset"])
-        self.quantization = OnnxQuantization(o, self.notes)
-        if self.quantization.static:
+        if "opset" in o and not OPSETS[0] <= o["opset"] <= OPSETS[1]:
+            raise PluginError("--opset must be %d to %d, not %d" % (OPSETS + (o["opset"],)))
+        self.onnx_quantization = OnnxQuantization(o, self.notes)
+        fmt = o.get("quantize-format") or "none"
+        if fmt == "float16" and self.onnx_quantization.wanted:
+            raise PluginError("Choose one of --quantize/--dynamic (int8) and --quantize-format float16, not both")
+        self.mode = ("float16" if fmt == "float16" else "dynamic" if self.onnx_quantization.dynamic
+                     else self.onnx_quantization.activation if self.onnx_quantization.static else "none")
+        self.quantize = self.onnx_quantization.static
+        if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
 
-    def run(self) -> str:
+    def run(self) -> Any:
         self.check()
         check_destination(self.dst, self.src)
         with conversion_run(NAME) as run:
@@ -88,7 +110,7 @@ class _Run:
 
     # -------------------------------------------------------------- work
 
-    def _work(self) -> str:
+    def _work(self) -> Any:
         import numpy as np
         self.np = np
         try:
@@ -104,70 +126,76 @@ class _Run:
         else:  # read where it is, so that weights kept beside it (external data) are found
             float_path = self.src
             source = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
-            source_input = source.get_inputs()[0].name
-            self.runner = lambda x: source.run(None, {source_input: x})[0]
+            self.source_inputs = _tensors(source.get_inputs())
+            self.source_outputs = [t.name for t in source.get_outputs()]
+            self.inputs = shaped_inputs(self.source_inputs, self.options)
+            self.runner: Callable[[Any], Any] = lambda feed: source.run(None, feed)
         self.external = has_external_data(float_path)
         path = self._optimise(float_path)
-        quantization = self.quantization
-        if quantization.wanted:
-            name, shape = "", []
-            if quantization.static:
-                name, dims = onnx_input(NAME, path)
-                shape = sample_shape(dims, self.options)
-            quantized = os.path.join(self.workdir, "quantized.onnx")
-            quantization.quantize(path, quantized, name, shape, self.num_samples, self.workdir, self.progress,
-                                  self.warnings)
-            path = quantized
+        if self.mode != "none":
+            path = self._quantize(path)
         model = onnx.load(path)
         ops = {n.op_type for n in model.graph.node}
-        quantization.check_result(ops)
+        self.onnx_quantization.check_result(ops)
         session = session_of(path)
-        parts = [describe_onnx(session, ops)] + self.notes
+        result_inputs, result_outputs = _tensors(session.get_inputs()), _tensors(session.get_outputs())
+        self._check_signature(result_inputs)
+        parts = [self._describe(result_inputs, result_outputs, ops)] + self.notes
+        verified = None
         if self.options.get("verify"):
-            parts.append(self._verify(path, session))
-        return "Wrote %s: %s" % (write_onnx(model, self.dst), "; ".join(parts))
+            verified = self._verify(session, result_inputs)
+            parts.append(verified.text)
+        message = "Wrote %s: %s" % (write_onnx(model, self.dst), "; ".join(parts))
+        return conversion_report(message, NAME, self.src, self.dst, self.source_inputs, self.source_outputs,
+                                 result_inputs, result_outputs, os.path.getsize(self.dst), self.quantization,
+                                 self.used_text() if self.used_text else None, verified)
+
+    def _check_signature(self, made: List[Tensor]) -> None:
+        """The result takes the source's inputs: the same names, number and types."""
+        expected = [(t.name, t.dtype) for t in self.inputs]
+        got = [(t.name, t.dtype) for t in made]
+        if self.mode == "float16" and self.options.get("float16-io"):
+            expected = [(n, "float16" if d == "float32" else d) for n, d in expected]
+        if sorted(got) != sorted(expected):
+            raise PluginError("The conversion made a model taking %s, not the source's %s; nothing was written" % (
+                ", ".join("%s %s" % g for g in got), ", ".join("%s %s" % e for e in expected)))
 
     def _from_tensorflow(self, float_path: str) -> None:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
         try:
-            import tensorflow as tf
+            import tensorflow  # noqa: F401
             import tf2onnx
         except ModuleNotFoundError as exc:
             raise PluginError("%s needs %s to read TensorFlow models: pip install 'veltrix-onnx[tensorflow]'"
                               % (NAME, exc.name))
         o = self.options
-        if self.src_type == "pb":
-            loaded = tf.saved_model.load(self.src)
-            try:
-                signature = loaded.signatures["serving_default"]
-                input_name, spec = list(signature.structured_input_signature[1].items())[0]
-            except (KeyError, IndexError, AttributeError) as exc:
-                raise PluginError("The SavedModel %s has no callable serving_default signature" % self.src) from exc
-
-            def call(x: Any) -> Any:
-                return list(signature(**{input_name: x}).values())[0]
-            shape = list(spec.shape)
-        else:
-            model = load_keras_model(self.src, self.src_type, self.workdir)
-            if len(model.inputs) != 1:
-                raise PluginError("%s converts models with one input; %s has %d" % (NAME, self.src, len(model.inputs)))
-
-            def call(x: Any) -> Any:
-                return model(x, training=False)
-            shape = list(model.inputs[0].shape)
-        self.runner = lambda x: self.np.asarray(call(x))
-        spec = (tf.TensorSpec([None] + shape[1:], tf.float32, name="input"),)
+        source = TensorFlowSource(self.src, self.src_type, self.workdir)
+        self.source_inputs, self.source_outputs = source.inputs, source.output_names
+        # the batch stays dynamic unless the user fixes it
+        self.inputs = shaped_inputs(source.inputs, o)
+        graph, names, outputs = source.frozen_graph(self.inputs)
         self.progress.stage("converting to ONNX (opset %d)" % o["opset"])
-        nchw = ["input"] if o.get("channels-first") else None
-        if nchw:
-            if len(shape) != 4:
-                raise PluginError("--channels-first needs a 4-dimensional input; the model's has %d" % len(shape))
-            self.to_source_layout = lambda x: self.np.transpose(x, (0, 2, 3, 1))
+        if o.get("channels-first"):
+            images = [t for t in self.inputs if image_layout(t) is not None or len(t.shape) == 4]
+            if not images:
+                raise PluginError("--channels-first needs a 4-dimensional input; the model's are %s" % ", ".join(
+                    "%s %s" % (t.name, t.shown()) for t in self.inputs))
+            self.channels_first = [t.name for t in images]
             self.notes.append("channels-first input")
-        converted, _ = tf2onnx.convert.from_function(tf.function(call), input_signature=spec, opset=o["opset"],
-                                                     inputs_as_nchw=nchw)
-        canonical_names(converted)
-        self.onnx.save_model(converted, float_path)
+        nchw = [n for n, t in zip(names, self.inputs) if t.name in self.channels_first] or None
+        with seeded(o.get("seed", 0)):
+            model, _ = tf2onnx.convert.from_graph_def(graph, input_names=names, output_names=outputs,
+                                                      opset=o["opset"], inputs_as_nchw=nchw)
+        _rename(model, dict(zip(names, [t.name for t in self.inputs])), dict(zip(outputs, source.output_names)))
+        canonical_names(model)
+        self.onnx.save(model, float_path)
+        self.runner = lambda feed: source.run(feed)
+        if self.channels_first:
+            self.inputs = [Tensor(t.name, t.dtype, [t.shape[0], t.shape[3], t.shape[1], t.shape[2]], t.low, t.high,
+                                  CHANNELS_FIRST) if t.name in self.channels_first else t for t in self.inputs]
+            np = self.np
+            self.runner = lambda feed: source.run({k: np.transpose(v, (0, 2, 3, 1)) if k in self.channels_first
+                                                   else v for k, v in feed.items()})
 
     def _optimise(self, path: str) -> str:
         level = self.options.get("optimization") or "basic"
@@ -189,17 +217,62 @@ class _Run:
         self.notes.append("graph optimised (%s)" % level)
         return optimised
 
-    def _verify(self, path: str, session: Any) -> str:
-        if self.runner is None:
-            return "not verified (the source model cannot be run)"
+    def _quantize(self, path: str) -> str:
+        o = self.options
+        out = os.path.join(self.workdir, "quantized.onnx")
+        granularity = "per-tensor" if o.get("quant-tensor") else "per-channel"
+        if self.mode == "float16":
+            from onnxruntime.transformers.float16 import convert_float_to_float16
+            keep = not o.get("float16-io")
+            self.onnx.save(convert_float_to_float16(self.onnx.load(path), keep_io_types=keep), out)
+            self.notes.append("float16 weights (%s inputs and outputs)" % ("float32" if keep else "float16"))
+            self.quantization = {"mode": "float16", "io": "float32" if keep else "float16"}
+            return out
+        quantization = self.onnx_quantization
+        if self.mode == "dynamic":
+            quantization.quantize(path, out, "", [], self.num_samples, self.workdir, self.progress, self.warnings)
+            self.quantization = {"mode": "dynamic", "granularity": granularity, "weights": "int8"}
+            return out
+        if len(self.inputs) == 1 and image_layout(self.inputs[0]) is not None:
+            tensor = self.inputs[0]
+            shape = [1] + [int(d) if d else 224 for d in tensor.shape[1:]]
+            quantization.quantize(path, out, tensor.name, shape, self.num_samples, self.workdir, self.progress,
+                                  self.warnings)
+        else:
+            quantization.quantize(path, out, "", [], self.num_samples, self.workdir, self.progress, self.warnings,
+                                  feeds=calibration_feeds(self.inputs, o, self.num_samples, self.workdir,
+                                                          self.progress))
+        self.sources, self.used_text = quantization.sources, quantization.used_text
+        self.quantization = {"mode": quantization.activation, "granularity": granularity,
+                             "format": o.get("quant-format") or "qdq",
+                             "calibration": o.get("calibration-method") or "minmax"}
+        return out
+
+    quantization: Dict[str, Any] = {"mode": "none"}
+
+    def _describe(self, inputs: List[Tensor], outputs: List[Tensor], ops: Set[str]) -> str:
+        quantized = sorted(ops & set(QUANTIZED_OPS))
+        return "input %s, output %s%s" % (", ".join(t.shown() for t in inputs), ", ".join(t.shown() for t in outputs),
+                                           "; quantized operators: " + ", ".join(quantized) if quantized else "")
+
+    def _verify(self, session: Any, result_inputs: List[Tensor]) -> Any:
         self.progress.stage("verifying")
-        sources = self.quantization.sources
-        if sources is None:  # not calibrated: samples of the model's own input shape
-            shape = sample_shape(onnx_input(NAME, path)[1], self.options)
-            sources = SampleSource(self.options, shape, self.num_samples, self.workdir)
-        samples, what = sources.verification()
-        if not samples:
-            return "not verified (%s)" % what
-        name = session.get_inputs()[0].name
-        pairs = [(self.runner(self.to_source_layout(x)), session.run(None, {name: x})[0]) for x in samples]
-        return agreement(pairs, what, self.options.get("verify-min-agreement", 0))
+        np = self.np
+        types = {t.name: t.dtype for t in result_inputs}
+
+        def run(feed: Any) -> Any:
+            return session.run(None, {k: np.asarray(v).astype(types.get(k, v.dtype)) for k, v in feed.items()})
+        return verify(self.runner, run, self.inputs, self.options, precision=self.mode if self.mode != "none"
+                      else "float32", sources=self.sources, workdir=self.workdir, warnings=self.warnings)
+
+
+def _rename(model: Any, inputs: Dict[str, str], outputs: Dict[str, str]) -> None:
+    """Give the graph's inputs and outputs the source's names."""
+    names = dict(inputs)
+    names.update(outputs)
+    graph = model.graph
+    for value in list(graph.input) + list(graph.output):
+        value.name = names.get(value.name, value.name)
+    for node in graph.node:
+        node.input[:] = [names.get(n, n) for n in node.input]
+        node.output[:] = [names.get(n, n) for n in node.output]

@@ -17,8 +17,10 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    Calibration, PluginError, SampleSource, agreement, check_destination, check_options, check_quantization_options,
-    check_source, conversion_run, load_keras_model, plugin_convert, query_answer, safe_output, seeded, trust_parameters)
+    FORMATS, Calibration, PluginError, SampleSource, Tensor, TensorFlowSource, Verified, calibration_feeds,
+    check_destination, check_options, check_quantization_options, check_source, conversion_report, conversion_run,
+    first_line, image_layout, plugin_convert, quantization_mode, query_answer, safe_output, seeded, shape_parameters,
+    shaped_inputs, trust_parameters, verify)
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -28,6 +30,7 @@ SUPPORTED_OUTPUTS = ["tflite"]
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 TYPES = ("float32", "int8", "uint8")
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
+CHOICES = {"quant-normalization": NORMALISATIONS, "quantize-format": FORMATS}
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -41,46 +44,42 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
         "optimize": {"type": "boolean", "default": False, "name": "Optimize",
                      "help": "Apply TensorFlow Lite's default optimisations (weights in 8 bits) without samples"},
         "select-tf-ops": {"type": "boolean", "default": False, "name": "Select TF Ops",
-                          "help": "Allow TensorFlow operations that TensorFlow Lite lacks (needs the Flex delegate)"},
+                          "help": "Allow TensorFlow operations that TensorFlow Lite lacks (the result needs the Flex "
+                                  "delegate; verified with TensorFlow's interpreter, which has it)"},
         "allow-custom-ops": {"type": "boolean", "default": False, "name": "Custom Ops",
                              "help": "Keep unknown operations as custom operations"},
     }
+    table.update(shape_parameters())
     table.update(trust_parameters())
     return table
 
 
 @plugin_convert
-def convert(src: str, dst: str, params: Params) -> str:
+def convert(src: str, dst: str, params: Params) -> Any:
     """Convert `src` into the TensorFlow Lite model `dst`; a conversion response."""
     return _Run(src, dst, params).run()
 
 
-def _input_shape(params: Params, model_shape: Optional[Sequence[Optional[int]]]) -> List[int]:
-    """The sample shape: the user's, else the model's, else the catalogue's."""
-    given = params.get("input-shape")
-    if given is not None and list(given) != CATALOGUE_SHAPE:
-        return list(given)
-    dims = [d for d in (model_shape or [None])[1:] if d is not None]
-    if model_shape and len(dims) == len(model_shape) - 1:
-        return [1] + [int(d) for d in dims]
-    return list(CATALOGUE_SHAPE)  # a copy: the catalogue's own list is shared
+def _dims(details: Any) -> List[Optional[int]]:
+    return [int(d) if d > 0 else None for d in details.get("shape_signature", details["shape"])]
 
 
 class _Run:
     """One conversion: the checked options, then the work."""
 
-    runner: Optional[Callable[[Any], Any]]
     calibration: Calibration
-    sources: SampleSource
+    sources: Optional[SampleSource]
+    used_text: Callable[[], str]
 
     def __init__(self, src: str, dst: str, params: Params) -> None:
         self.src, self.dst = src, dst
         src_type = str(params.get("input-model-type") or "").lower()
         table = query_convert(src_type, str(params.get("output-model-type") or "tflite"))
-        self.options = check_options(params, table or {}, extra_choices={"quant-normalization": NORMALISATIONS})
+        self.options = check_options(params, table or {}, extra_choices=CHOICES)
         self.src_type = src_type
         self.notes: List[str] = []
         self.warnings: List[str] = []
+        self.sources = None
 
     # ------------------------------------------------------------ checks
 
@@ -88,22 +87,21 @@ class _Run:
         o = self.options
         check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
         self.num_samples = check_quantization_options(o)
+        self.mode = quantization_mode(o, self.notes)
+        self.quantize = self.mode in ("int8", "uint8")
         fmt = o.get("quantize-format") or "none"
-        self.quantize = bool(o.get("quantize"))
-        if fmt in ("int8", "uint8") and not self.quantize:
-            self.quantize = True
-            self.notes.append("--quantize-format %s implies --quantize" % fmt)
-        self.in_type: Optional[str] = fmt if fmt != "none" else o.get("input-type")
-        self.out_type: Optional[str] = fmt if fmt != "none" else o.get("output-type")
-        shape = o.get("input-shape")
-        if shape is not None and list(shape) != CATALOGUE_SHAPE and any(not isinstance(d, int) or d < 1 for d in shape):
-            raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
+        integer_format = fmt if fmt in ("int8", "uint8") else None
+        self.in_type: Optional[str] = integer_format or (o.get("input-type") if self.quantize else None)
+        self.out_type: Optional[str] = integer_format or (o.get("output-type") if self.quantize else None)
+        if not self.quantize and any(o.get(k) in ("int8", "uint8") for k in ("input-type", "output-type")):
+            raise PluginError("--input-type/--output-type int8 or uint8 need --quantize (integer tensors come from "
+                              "calibration)")
         if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
 
     # -------------------------------------------------------------- work
 
-    def run(self) -> str:
+    def run(self) -> Any:
         self.check()
         check_destination(self.dst, self.src)
         with conversion_run(NAME) as run:
@@ -122,16 +120,16 @@ class _Run:
             raise PluginError("%s needs TensorFlow, which is not installed: pip install 'veltrix-tflite[cpu]' "
                               "(or any TensorFlow build)" % NAME)
         self.np, self.tf = np, tf
-        converter, model_shape = self._load()
-        self.shape = _input_shape(self.options, model_shape)
-        self.sources = SampleSource(self.options, self.shape, self.num_samples, self.workdir)
-        if model_shape is not None and len(self.shape) != len(model_shape):
-            raise PluginError("--input-shape %s has %d dimensions; the model's input has %d (%s)" % (
-                ",".join(map(str, self.shape)), len(self.shape), len(model_shape),
-                ",".join("?" if d is None else str(d) for d in model_shape)))
+        self.source = TensorFlowSource(self.src, self.src_type, self.workdir)
+        self.inputs = shaped_inputs(self.source.inputs, self.options)
+        converter = self._converter()
         o = self.options
         if self.quantize:
             self._quantize(converter)
+        elif self.mode == "float16":
+            converter.optimizations = [tf.lite.Optimize.DEFAULT]
+            converter.target_spec.supported_types = [tf.float16]
+            self.notes.append("float16 weights")
         elif o.get("optimize"):
             converter.optimizations = [tf.lite.Optimize.DEFAULT]
             self.notes.append("dynamic-range optimised")
@@ -142,39 +140,55 @@ class _Run:
         converter.target_spec.supported_ops = ops
         converter.allow_custom_ops = bool(o.get("allow-custom-ops"))
         self.progress.stage("converting")
-        with seeded(o.get("seed", 0)):
-            model = cast(bytes, converter.convert())
+        try:
+            with seeded(o.get("seed", 0)):
+                model = cast(bytes, converter.convert())
+        except Exception as exc:
+            if "TensorList" in str(exc) or "tensor list" in str(exc):
+                raise PluginError("TensorFlow Lite cannot lower this model's recurrent (tensor list) operations with "
+                                  "a dynamic batch or length: fix the shape with --shape (such as %s) or allow "
+                                  "TensorFlow operations with --select-tf-ops" % ";".join(
+                                      ",".join(str(d or 1) for d in t.shape) for t in self.inputs)) from exc
+            raise
         if self.quantize and self.calibration.used == 0:
-            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.sources.name)
+            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.calibration_from)
         return model
 
-    def _load(self) -> Tuple[Any, Optional[List[Optional[int]]]]:
-        """A converter for the source model and the model's input shape (or None)."""
+    def _converter(self) -> Any:
+        """TensorFlow Lite's converter for the source with the inputs' shapes."""
         tf = self.tf
-        if self.src_type == "pb":
-            converter = tf.lite.TFLiteConverter.from_saved_model(self.src)
-            try:
-                self.loaded = tf.saved_model.load(self.src)
-                signature = self.loaded.signatures["serving_default"]
-                first_input = list(signature.structured_input_signature[1].values())[0]
-                self.runner = lambda x: list(signature(**{list(signature.structured_input_signature[1])[0]: x})
-                                             .values())[0].numpy()
-                return converter, list(first_input.shape)
-            except (KeyError, IndexError, AttributeError, ValueError):
-                self.runner = None
-                return converter, None
-        model = load_keras_model(self.src, self.src_type, self.workdir)
-        self.runner = lambda x: np_of(model(x, training=False))
-        shape = list(model.inputs[0].shape) if len(model.inputs) == 1 else None
-        return tf.lite.TFLiteConverter.from_keras_model(model), shape
+        if [t.shape for t in self.inputs] != [t.shape for t in self.source.inputs]:
+            self.notes.append("input shape%s fixed to %s" % ("s" if len(self.inputs) > 1 else "", "; ".join(
+                t.shown() for t in self.inputs)))
+            if self.source.model is None:
+                graph, names, outputs = self.source.frozen_graph(self.inputs)
+                path = os.path.join(self.workdir, "fixed")
+                _save_graph(tf, graph, names, outputs, self.inputs, self.source.output_names, path)
+                return tf.lite.TFLiteConverter.from_saved_model(path)
+        if self.source.model is None:
+            return tf.lite.TFLiteConverter.from_saved_model(self.src)
+        return tf.lite.TFLiteConverter.from_keras_model(self.source.keras_with_shapes(self.inputs))
 
     # ---------------------------------------------------- calibration
 
     def _quantize(self, converter: Any) -> None:
         tf, o = self.tf, self.options
-        self.calibration = self.sources.calibrate(getattr(self.np, o.get("model-input-type") or "float32"),
-                                                  self.progress)
-        self.warnings.extend(self.sources.warnings)
+        if len(self.inputs) == 1 and image_layout(self.inputs[0]) is not None:
+            shape = [1] + [int(d) if d else 224 for d in self.inputs[0].shape[1:]]
+            self.sources = SampleSource(o, shape, self.num_samples, self.workdir)
+            name = self.inputs[0].name
+            calibration = self.sources.calibrate(getattr(self.np, o.get("model-input-type") or "float32"),
+                                                 self.progress)
+            self.calibration = Calibration(lambda: ({name: item[0]} for item in calibration()), self.num_samples,
+                                           self.progress)
+            self.calibration_from = self.sources.name
+            self.used_text = lambda: self.sources.used_text().replace(  # type: ignore[union-attr]
+                "%d sample" % calibration.used, "%d sample" % self.calibration.used, 1)
+            self.warnings.extend(self.sources.warnings)
+        else:
+            self.calibration, self.used_text = calibration_feeds(self.inputs, o, self.num_samples, self.workdir,
+                                                                 self.progress)
+            self.calibration_from = "generated inputs"
         converter.optimizations = [tf.lite.Optimize.DEFAULT]
         converter.representative_dataset = self.calibration
         tf_types = {"int8": tf.int8, "uint8": tf.uint8, "float32": tf.float32}
@@ -188,68 +202,100 @@ class _Run:
 
     # --------------------------------------------------- the result
 
-    def _finish(self, model: bytes) -> str:
-        described, interpreter = self._describe(model)
-        inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
-        for wanted, details, what in ((self.in_type, inputs, "input"), (self.out_type, outputs, "output")):
-            if wanted in TYPES and any(d["dtype"].__name__ != wanted for d in details):
+    def _finish(self, model: bytes) -> Any:
+        interpreter = self._interpreter(model)
+        signatures = interpreter.get_signature_list()
+        if len(signatures) != 1:
+            raise PluginError("The converter made a model with %d signatures; nothing was written" % len(signatures))
+        key = list(signatures)[0]
+        runner = interpreter.get_signature_runner(key)
+        inputs, outputs = runner.get_input_details(), runner.get_output_details()
+        result_inputs = [Tensor(n, d["dtype"].__name__, _dims(d)) for n, d in sorted(inputs.items())]
+        result_outputs = [Tensor(n, d["dtype"].__name__, _dims(d)) for n, d in sorted(outputs.items())]
+        for wanted, details, what in ((self.in_type, result_inputs, "input"), (self.out_type, result_outputs, "output")):
+            if wanted in TYPES and any(d.dtype != wanted for d in details):
                 raise PluginError("The converter made a model with %s %s, not the %s asked for; nothing was written"
-                                  % (what, ", ".join(d["dtype"].__name__ for d in details), wanted))
-        parts = [described]
+                                  % (what, ", ".join(d.dtype for d in details), wanted))
+        by_name = {t.name: t for t in result_inputs}
+        if sorted(by_name) != sorted(t.name for t in self.inputs):
+            raise PluginError("The converter made a model with inputs %s, not the source's %s; nothing was written" % (
+                ", ".join(sorted(by_name)), ", ".join(t.name for t in self.inputs)))
+        for tensor in self.inputs:
+            made = by_name[tensor.name]
+            if not self.quantize and made.dtype != tensor.dtype:
+                raise PluginError("The converter made input %s %s, not the source's %s; nothing was written" % (
+                    tensor.name, made.dtype, tensor.dtype))
+        parts = ["input %s, output %s" % (", ".join(t.shown() for t in (by_name[i.name] for i in self.inputs)),
+                                          ", ".join(t.shown() for t in result_outputs))]
         if self.quantize:
-            parts.append("%s, %s" % (self.quant_note, self.sources.used_text()))
+            parts.append("%s, %s" % (self.quant_note, self.used_text()))
         parts.extend(self.notes)
+        verified = None
         if self.options.get("verify"):
-            parts.append(self._verify(interpreter))
+            verified = self._verify(runner, inputs, outputs)
+            parts.append(verified.text)
         with safe_output(self.dst) as partial:
             with open(partial, "wb") as f:
                 f.write(model)
-        return "Wrote %s (%d bytes): %s" % (self.dst, len(model), "; ".join(parts))
+        message = "Wrote %s (%d bytes): %s" % (self.dst, len(model), "; ".join(parts))
+        quantization = {"mode": self.mode if self.mode != "none" or not self.options.get("optimize") else "dynamic"}
+        if self.quantize:
+            quantization.update(granularity="per-tensor" if self.options.get("quant-tensor") else "per-channel",
+                                input=self.in_type or "float32", output=self.out_type or "float32")
+        return conversion_report(message, NAME, self.src, self.dst, self.source.inputs, self.source.output_names,
+                                 [by_name[i.name] for i in self.inputs], result_outputs, len(model), quantization,
+                                 self.used_text() if self.quantize else None, verified)
 
     def _interpreter(self, model: bytes) -> Any:
+        if self.options.get("select-tf-ops"):  # TensorFlow's own interpreter has the Flex delegate
+            return self.tf.lite.Interpreter(model_content=model)
         try:
             from ai_edge_litert.interpreter import Interpreter
         except ModuleNotFoundError:  # LiteRT missing: TensorFlow's own interpreter does the same work
             Interpreter = self.tf.lite.Interpreter
-        interpreter = Interpreter(model_content=model)
-        interpreter.allocate_tensors()
-        return interpreter
+        return Interpreter(model_content=model)
 
-    def _describe(self, model: bytes) -> Tuple[str, Any]:
-        """The tensors of the converted model, and its interpreter (kept for verification)."""
-        interpreter = self._interpreter(model)
-        inputs, outputs = interpreter.get_input_details(), interpreter.get_output_details()
-
-        def tensors(details: List[Any]) -> str:
-            return ", ".join("%s%s" % (d["dtype"].__name__, [int(n) for n in d["shape"]]) for d in details)
-        return "input %s, output %s" % (tensors(inputs), tensors(outputs)), interpreter
-
-    def _verify(self, interpreter: Any) -> str:
+    def _verify(self, runner: Any, inputs: Any, outputs: Any) -> Any:
         np = self.np
-        if self.runner is None:
-            return "not verified (the source model's signature cannot be called)"
         self.progress.stage("verifying")
-        samples, what = self.sources.verification()
-        if not samples:
-            return "not verified (%s)" % what
-        inp, out = interpreter.get_input_details()[0], interpreter.get_output_details()[0]
-        pairs = []
-        for x in samples:
-            data = x
-            if inp["dtype"] != np.float32:
-                scale, zero = inp["quantization"]
-                info = np.iinfo(inp["dtype"])
-                data = np.clip(np.round(x / scale + zero), info.min, info.max)
-            interpreter.set_tensor(inp["index"], data.astype(inp["dtype"]))
-            interpreter.invoke()
-            got = interpreter.get_tensor(out["index"]).astype(np.float32)
-            if out["dtype"] != np.float32:
-                scale, zero = out["quantization"]
-                got = (got - zero) * scale
-            pairs.append((self.runner(x), got))
-        return agreement(pairs, what, self.options.get("verify-min-agreement", 0))
+
+        def run(feed: Any) -> List[Any]:
+            given = {}
+            for name, x in feed.items():
+                d = inputs[name]
+                if d["dtype"] != x.dtype and d["dtype"] in (np.int8, np.uint8) and d["quantization"][0]:
+                    scale, zero = d["quantization"]
+                    info = np.iinfo(d["dtype"])
+                    x = np.clip(np.round(x / scale + zero), info.min, info.max)
+                given[name] = np.asarray(x).astype(d["dtype"])
+            answer = runner(**given)
+            got = []
+            for name in sorted(outputs):
+                value = answer[name].astype(np.float32)
+                scale, zero = outputs[name]["quantization"]
+                if outputs[name]["dtype"] in (np.int8, np.uint8) and scale:
+                    value = (value - zero) * scale
+                got.append(value)
+            return got
+        precision = self.mode if self.mode != "none" else ("dynamic" if self.options.get("optimize") else "float32")
+        try:
+            return verify(self.source.run, run, self.inputs, self.options, precision=precision, sources=self.sources,
+                          workdir=self.workdir, warnings=self.warnings)
+        except (RuntimeError, ValueError) as exc:
+            if not self.options.get("select-tf-ops") or not any(w in str(exc) for w in ("Flex", "Select TensorFlow")):
+                raise
+            return Verified("not verified (the interpreter here lacks the TensorFlow operations the model uses: %s)"
+                            % first_line(exc))
 
 
-def np_of(tensor: Any) -> Any:
-    import numpy as np
-    return np.asarray(tensor)
+def _save_graph(tf: Any, graph: Any, names: List[str], outputs: List[str], inputs: Sequence[Tensor],
+                output_names: Sequence[str], path: str) -> None:
+    """A SavedModel whose serving signature is the frozen graph."""
+    def imported(*args: Any) -> Any:
+        return tf.graph_util.import_graph_def(graph, input_map=dict(zip(names, args)), return_elements=outputs)
+    wrapped = tf.compat.v1.wrap_function(imported, [tf.TensorSpec(t.shape, t.dtype, name=t.name) for t in inputs])
+    function = wrapped.prune(wrapped.inputs, wrapped.outputs)
+    module = tf.Module()
+    module.f = tf.function(lambda *args: dict(zip(output_names, function(*args))))
+    signature = module.f.get_concrete_function(*[tf.TensorSpec(t.shape, t.dtype, name=t.name) for t in inputs])
+    tf.saved_model.save(module, path, signatures={"serving_default": signature})

@@ -33,6 +33,8 @@ The entry adds what a command needs around it, without changing a line that
   names the others.
 * `-i --force-reinstall PATH` replaces an installed copy of the same
   version; `-i FOLDER` leaves no build/ or *.egg-info behind.
+* `--json SRC DST`: the conversion report as one JSON document on stdout;
+  the lines `main` prints go to standard error instead.
 """
 
 import contextlib
@@ -468,6 +470,10 @@ def _conversion_hints(module, args, response=None, passed_over=()):
     source = args.get("source")
     if isinstance(source, str) and not os.path.exists(source):
         hints.append("the source %s does not exist" % source)
+    dest = args.get("dest")
+    if isinstance(dest, str) and os.path.isdir(dest):
+        return hints + ["the destination %s is a folder: give a model file name, whose extension names the type "
+                        "to convert to (such as %s)" % (dest, os.path.join(dest, "model.onnx"))]
     plugin = args.get("plugin")
     if isinstance(plugin, str) and plugin != "":
         message = response.get("message") if isinstance(response, dict) else None
@@ -635,8 +641,10 @@ def _json_mode(module, argv):
         sys.stdout.write(json.dumps(records, indent=2, default=str) + "\n")
         return EXIT_OK
     name = options.get("h", options.get("help"))
+    if name is None and isinstance(options.get("source"), str) and isinstance(options.get("dest"), str):
+        return None  # a conversion: its report (see `_conversion_report`)
     if name is None:
-        _say("--json goes with -l or with -h NAME SOURCE_TYPE DEST_TYPE")
+        _say("--json goes with -l, with -h NAME SOURCE_TYPE DEST_TYPE or with a conversion")
         return EXIT_USAGE
     src, dst = options.get("source"), options.get("dest")
     if not all(isinstance(v, str) and v for v in (name, src, dst)):
@@ -649,6 +657,25 @@ def _json_mode(module, argv):
         return EXIT_FAILED
     sys.stdout.write(json.dumps(table, indent=2, default=str) + "\n")
     return EXIT_OK
+
+
+def _wants_report(argv):
+    return any(w in ("--json", "-json") for w in argv[1:] if isinstance(w, str))
+
+
+def _conversion_report(state, stdout):
+    """One JSON document on `stdout`: the outcome, and the plug-in's report
+    when it gave one (plug-in, source, destination, quantization, samples,
+    verification, time)."""
+    from veltrix.converter.plugin_api.helpers import report
+    response = state.response if isinstance(state.response, dict) else {}
+    args = state.conversion_args if isinstance(state.conversion_args, dict) else {}
+    document = {"status": "failure" if _conversion_failed(state.response) else "success",
+                "message": response.get("message"), "plugin": args.get("plugin") or None}
+    if document["status"] == "success":
+        document.update(report.LAST)
+    stdout.write(json.dumps(document, indent=2, default=str) + "\n")
+    stdout.flush()
 
 
 # ------------------------------------------------------------------ run
@@ -667,7 +694,15 @@ def execute(module=None, argv=None, listener=None):
         if module is None:
             from veltrix.converter import convert as module
         status = _json_mode(module, sys.argv)
-        if status is None:
+        if status is None and _wants_report(sys.argv):
+            stdout, sys.stdout = sys.stdout, sys.stderr  # the contract's lines make way for the document
+            try:
+                status = run_main(module, command_line=True, state=state)
+            finally:
+                sys.stdout = stdout
+            if state.conversion_args is not None:
+                _conversion_report(state, stdout)
+        elif status is None:
             status = run_main(module, command_line=True, state=state)
             if status == EXIT_USAGE and _options_after_paths(state.argv):
                 _say("options go before SOURCE DEST: veltrix-converter [options] SOURCE DEST")

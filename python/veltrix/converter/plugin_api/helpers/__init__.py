@@ -23,9 +23,10 @@ A plug-in written with them::
 Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
-`verification`, `files`, `run`, and the framework-specific pieces
-`keras_models`, `onnx_files`, `onnx_quantization`, `torch_programs` and `openvino_models`, which import their
-framework only when called.
+`verification`, `report`, `files`, `run`, and the framework-specific pieces
+`keras_models` (Keras models and SavedModels), `onnx_files`,
+`onnx_quantization`, `torch_programs` and `openvino_models`, which import
+their framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
 """
@@ -36,7 +37,8 @@ from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_samp
 from veltrix.converter.plugin_api.helpers.determinism import RandomStream, seeded
 from veltrix.converter.plugin_api.helpers.files import (
     check_destination, check_source, resolve_destination, safe_output, safe_outputs)
-from veltrix.converter.plugin_api.helpers.keras_models import load_keras_model
+from veltrix.converter.plugin_api.helpers.keras_models import (
+    TensorFlowSource, load_keras_model, parse_shapes, shaped_inputs)
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
 from veltrix.converter.plugin_api.helpers.onnx_files import (
@@ -47,8 +49,8 @@ from veltrix.converter.plugin_api.helpers.onnx_quantization import (
 from veltrix.converter.plugin_api.helpers.openvino_models import (
     compile_on_cpu, import_nncf, import_openvino, input_dims, tensor_text)
 from veltrix.converter.plugin_api.helpers.options import (
-    FALSE_WORDS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
-    positive_int, trust_parameters)
+    FALSE_WORDS, FORMATS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
+    positive_int, quantization_mode, shape_parameters, trust_parameters)
 from veltrix.converter.plugin_api.helpers.progress import Progress, is_terminal, warn
 from veltrix.converter.plugin_api.helpers.run import (
     ConversionRun, NativeOutput, captured_native_output, conversion_run, last_meaningful_line)
@@ -58,7 +60,10 @@ from veltrix.converter.plugin_api.helpers.samples import (
 from veltrix.converter.plugin_api.helpers.torch_programs import (
     EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
     refuse_unexported, torch_module)
-from veltrix.converter.plugin_api.helpers.verification import agreement, largest_difference
+from veltrix.converter.plugin_api.helpers.report import conversion_report
+from veltrix.converter.plugin_api.helpers.verification import (
+    TOLERANCES, WARN_AGREEMENT, Tensor, Verified, agreement, calibration_feeds, compare, feeds, image_layout,
+    largest_difference, verify)
 
 __all__ = [
     "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction", "query_answer",
@@ -67,10 +72,11 @@ __all__ = [
     "Progress", "is_terminal", "warn", "seeded", "RandomStream",
     "IMAGE_SUFFIXES", "MODE_NAMES", "UNDECODABLE", "VERIFY_SAMPLES", "Calibration", "SampleSource",
     "find_images", "is_datastore", "summary_of_skipped", "survey_images",
-    "agreement", "largest_difference", "check_source", "check_destination", "resolve_destination", "safe_output",
-    "safe_outputs",
+    "agreement", "largest_difference", "Tensor", "Verified", "verify", "compare", "feeds", "TOLERANCES",
+    "WARN_AGREEMENT", "check_source", "check_destination", "resolve_destination", "safe_output", "safe_outputs",
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
-    "load_keras_model",
+    "load_keras_model", "TensorFlowSource", "parse_shapes", "shaped_inputs",
+    "FORMATS", "quantization_mode", "shape_parameters", "conversion_report", "calibration_feeds", "image_layout",
     "import_openvino", "import_nncf", "compile_on_cpu", "tensor_text", "input_dims",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
     "EXTERNAL_DATA_LIMIT", "canonical_names", "has_external_data", "write_onnx",

@@ -47,9 +47,13 @@ def plugin_convert(function: ConvertFunction) -> Callable[[str, str, Params], Co
     """Wrap a plug-in's `convert` so that its answer is always well-formed:
     a text (or a success response) is success, PluginError is a failure with
     its message, any other Exception a failure naming it. SystemExit and
-    KeyboardInterrupt pass through."""
+    KeyboardInterrupt pass through. A success answer's "report" (the
+    conversion report, see `report`) is kept for the console's `--json`."""
     @functools.wraps(function)
     def convert(src: str, dst: str, params: Params) -> ConversionResponse:
+        from veltrix.converter.plugin_api.helpers import report
+        report.LAST.clear()
+        report.started()
         try:
             result = function(src, dst, params)
         except PluginError as exc:
@@ -64,6 +68,8 @@ def plugin_convert(function: ConvertFunction) -> Callable[[str, str, Params], Co
         if isinstance(result, dict):
             ok = result.get("success")
             if ok is True or ok == "yes":
+                if isinstance(result.get("report"), dict):
+                    report.LAST.update(result["report"])
                 return success(result.get("message", ""))
             if ok is False or ok == "no":
                 return failure(result.get("message", ""))

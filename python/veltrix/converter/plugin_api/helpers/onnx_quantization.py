@@ -52,17 +52,20 @@ class OnnxQuantization:
             raise PluginError("Choose one of --quantize (static, from samples) and --dynamic, not both")
         self.activation = "uint8" if fmt == "uint8" else "int8"
         self.sources: Optional[SampleSource] = None
+        self.used_text: Optional[Callable[[], str]] = None
 
     @property
     def wanted(self) -> bool:
         return self.static or self.dynamic
 
     def quantize(self, path: str, out: str, input_name: str, shape: Sequence[int], num_samples: int, workdir: str,
-                 progress: Progress, warnings: List[str], to_model: Callable[[Any], Any] = lambda x: x) -> None:
+                 progress: Progress, warnings: List[str], to_model: Callable[[Any], Any] = lambda x: x,
+                 feeds: Optional[Tuple[Any, Callable[[], str]]] = None) -> None:
         """Quantize the ONNX model `path` into `out`: dynamically, or
         statically from `num_samples` samples of `shape` for its input
         `input_name` (the kit's sample source; `to_model` turns each sample
-        into the model's layout). Adds the
+        into the model's layout), or from `feeds` (a model with other inputs:
+        `calibration_feeds`' counted feeds and accounting). Adds the
         note and the sample source's warnings; keeps the source in
         `.sources` for verification."""
         import numpy as np
@@ -75,10 +78,16 @@ class OnnxQuantization:
                                use_external_data_format=has_external_data(path))
             self.notes.append("dynamically quantized (int8 weights, %s)" % ("per-channel" if per_channel else "per-tensor"))
             return
-        self.sources = SampleSource(o, shape, num_samples, workdir, arrays=True)
-        calibration = self.sources.calibrate(np.float32, progress)
-        warnings.extend(self.sources.warnings)
-        reader = _Reader(input_name, calibration, lambda x: to_model(np.asarray(x, dtype=np.float32)))
+        if feeds is not None:
+            calibration, used_text = feeds
+            source_name = "generated inputs"
+            reader: Any = _FeedReader(calibration)
+        else:
+            self.sources = SampleSource(o, shape, num_samples, workdir, arrays=True)
+            calibration, used_text, source_name = (self.sources.calibrate(np.float32, progress),
+                                                   self.sources.used_text, self.sources.name)
+            warnings.extend(self.sources.warnings)
+            reader = _Reader(input_name, calibration, lambda x: to_model(np.asarray(x, dtype=np.float32)))
         method = {"minmax": q.CalibrationMethod.MinMax, "entropy": q.CalibrationMethod.Entropy,
                   "percentile": q.CalibrationMethod.Percentile}[o.get("calibration-method") or "minmax"]
         kind = q.QuantType.QUInt8 if self.activation == "uint8" else q.QuantType.QInt8
@@ -88,10 +97,11 @@ class OnnxQuantization:
                           weight_type=q.QuantType.QInt8, calibrate_method=method,
                           use_external_data_format=has_external_data(path))
         if calibration.used == 0:
-            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.sources.name)
+            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % source_name)
+        self.used_text = used_text
         self.notes.append("quantized %s, %s activations, %s format, %s calibration, %s" % (
             "per-channel" if per_channel else "per-tensor", self.activation, o.get("quant-format") or "qdq",
-            o.get("calibration-method") or "minmax", self.sources.used_text()))
+            o.get("calibration-method") or "minmax", used_text()))
 
     def check_result(self, ops: Set[str]) -> None:
         """PluginError when quantization was asked for and no operator of the result is quantized."""
@@ -108,6 +118,18 @@ class _Reader:
     def get_next(self) -> Optional[dict[str, Any]]:
         for item in self.iterator:
             return {self.name: self.layout(item[0])}
+        return None
+
+
+class _FeedReader:
+    """ONNX Runtime's calibration data reader over counted {input name: array} feeds."""
+
+    def __init__(self, feeds: Callable[[], Any]) -> None:
+        self.iterator = iter(feeds())
+
+    def get_next(self) -> Optional[Dict[str, Any]]:
+        for item in self.iterator:
+            return dict(item)
         return None
 
 

@@ -8,11 +8,12 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence
 
 from veltrix.converter.plugin_api.contract import ParameterDescriptor, Params
 from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.verification import check_verification_options, verification_parameters
 from veltrix.converter.plugin_api.params import reserved_params_list
 
 # Keys the front end puts in every parameter dictionary besides the plug-in's
 # table and the reserved catalogue.
-FRONT_END_KEYS = ("source", "dest", "input-model-type", "output-model-type", "plugin")
+FRONT_END_KEYS = ("source", "dest", "input-model-type", "output-model-type", "plugin", "json")
 TRUE_WORDS = ("true", "yes", "on", "1")
 FALSE_WORDS = ("false", "no", "off", "0")
 
@@ -130,13 +131,15 @@ def check_quantization_options(options: Mapping[str, Any]) -> int:
         raise PluginError("--seed must be 0 or more, not %d" % options["seed"])
     if options.get("verify-min-agreement", 0) not in range(0, 101):
         raise PluginError("--verify-min-agreement is a percentage, 0 to 100, not %r" % options["verify-min-agreement"])
+    check_verification_options(options)
     return positive_int(options, "num-samples")
 
 def trust_parameters() -> Dict[str, ParameterDescriptor]:
     """A new table of the parameters a trustworthy conversion offers (what
-    SampleSource, check_quantization_options and agreement read): `seed`,
-    `verify` and `verify-min-agreement`. Add it to your own table."""
-    return {
+    SampleSource, check_quantization_options and verification read): `seed`,
+    `verify`, `verify-min-agreement`, `verify-tolerance`, `verify-inputs` and
+    `verify-samples`. Add it to your own table."""
+    table: Dict[str, ParameterDescriptor] = {
         "seed": {"type": "int", "default": 0, "name": "Seed",
                  "help": "Seed of the sample choice: the same seed gives the same model"},
         "verify": {"type": "boolean", "default": True, "name": "Verify",
@@ -144,3 +147,32 @@ def trust_parameters() -> Dict[str, ParameterDescriptor]:
         "verify-min-agreement": {"type": "int", "default": 0, "name": "Minimum Agreement",
                                  "help": "Fail when the top-1 agreement of the verification is below this percentage"},
     }
+    table.update(verification_parameters())  # type: ignore[arg-type]
+    return table
+
+
+# Formats plug-ins accept beyond the reserved catalogue's choices of --quantize-format.
+FORMATS = ["float16"]
+
+
+def quantization_mode(options: Mapping[str, Any], notes: Optional[list] = None) -> str:
+    """What the reserved quantization options ask for: "int8" or "uint8"
+    (full integer quantization from samples: `--quantize`, or an integer
+    `--quantize-format`, which implies it, said in `notes`), "float16"
+    (float16 weights, no samples) or "none"."""
+    fmt = options.get("quantize-format") or "none"
+    if fmt == "float16":
+        return "float16"
+    if fmt in ("int8", "uint8"):
+        if not options.get("quantize") and notes is not None:
+            notes.append("--quantize-format %s implies --quantize" % fmt)
+        return fmt
+    return "int8" if options.get("quantize") else "none"
+
+
+def shape_parameters() -> Dict[str, ParameterDescriptor]:
+    """The `shape` option: input shapes of any rank, one per input (the
+    reserved `input-shape` takes exactly four values)."""
+    return {"shape": {"type": "string", "default": "", "name": "Shape",
+                      "help": "Fix the input shapes, any rank, one per input in order separated by ';' "
+                              "(1,20 or 1,8,8,3;1,5; ? keeps a dimension dynamic)"}}

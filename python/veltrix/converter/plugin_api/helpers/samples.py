@@ -37,6 +37,8 @@ def _is_regular(path: str) -> bool:
 MODE_NAMES = {"L": "greyscale", "LA": "greyscale with alpha", "P": "palette", "RGBA": "RGBA", "CMYK": "CMYK",
               "RGB": "RGB", "I": "32-bit greyscale", "I;16": "16-bit greyscale", "F": "float", "1": "black and white"}
 UNDECODABLE = "undecodable"
+# Images of the other kind a model's channels are made from: {channels: (mode found, mode made)}.
+CONVERTIBLE = {1: ("RGB", "L"), 3: ("L", "RGB")}
 
 
 def survey_images(paths: Sequence[str], channels: int) -> Tuple[List[str], Dict[str, int]]:
@@ -156,7 +158,11 @@ class SampleSource:
         return self.source or "white noise"
 
     def check(self) -> None:
-        """Fail early on a source that does not exist."""
+        """Fail early on a source that does not exist or is a single file."""
+        if self.source and not is_datastore(self.source) and os.path.exists(self.source) \
+                and not os.path.isdir(self.source):
+            raise PluginError("The sample source %s is a file: --samples takes a folder of images or a datastore "
+                              "reference" % self.source)
         if self.source and not is_datastore(self.source) and not os.path.isdir(self.source):
             raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)"
                               % self.source)
@@ -169,19 +175,52 @@ class SampleSource:
             os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
         return folder
 
+    def _usable(self, found: Sequence[str]) -> Tuple[List[str], Dict[str, int], str]:
+        """(usable images, {reason: count} of the skipped, what was converted):
+        colour images for a one-channel input, and greyscale ones for a
+        three-channel input, are converted to the input's channels (copies in
+        the work folder)."""
+        usable, skipped = survey_images(found, self.channels)
+        rule = CONVERTIBLE.get(self.channels)
+        if rule is None or not skipped.get(MODE_NAMES[rule[0]]) or not self.workdir:
+            return usable, skipped, ""
+        import tempfile
+
+        from PIL import Image
+        folder = tempfile.mkdtemp(prefix="converted-", dir=self.workdir)
+        taken, converted = set(usable), []
+        for path in found:
+            if path in taken:
+                continue
+            target = os.path.join(folder, "%05d.png" % len(converted))
+            try:
+                with Image.open(path) as img:
+                    if img.mode != rule[0]:
+                        continue
+                    img.convert(rule[1]).save(target)
+            except Exception:  # noqa: B902 - an image Pillow cannot convert stays skipped
+                continue
+            converted.append(target)
+        name = MODE_NAMES[rule[0]]
+        skipped[name] -= len(converted)
+        if not skipped[name]:
+            del skipped[name]
+        return usable + converted, skipped, "%d converted from %s to %s" % (
+            len(converted), name, MODE_NAMES[rule[1]]) if converted else ""
+
     def _folder(self) -> Tuple[str, int, str]:
         import numpy as np
         found = find_images(self.source)
-        usable, skipped = survey_images(found, self.channels)
+        usable, skipped, converted = self._usable(found)
         if not usable:
             raise PluginError("No usable image in %s: %d found%s" % (
                 self.source, len(found), ", " + summary_of_skipped(skipped, self.channels) if skipped else ""))
         chosen = [usable[i] for i in np.random.RandomState(self.seed).permutation(len(usable))]
         calibrate, rest = chosen[:self.num_samples], chosen[self.num_samples:]
-        self.verify_images = ((rest[:VERIFY_SAMPLES], "held-out images") if rest
-                              else (calibrate[:VERIFY_SAMPLES], "calibration images, none held out"))
+        self.verify_images = ((rest, "held-out images") if rest
+                              else (calibrate, "calibration images, none held out"))
         text = "from %s (%d images found, %d usable" % (self.source, len(found), len(usable))
-        text += (", " + summary_of_skipped(skipped, self.channels) if skipped else "") + ")"
+        text += (", " + converted if converted else "") + (", " + summary_of_skipped(skipped, self.channels) if skipped else "") + ")"
         return self._link_folder("calibration", calibrate), len(calibrate), text
 
     def _dataset(self, source: str, count: int, input_type: Any, arrays: bool) -> Any:
@@ -211,28 +250,29 @@ class SampleSource:
         used = self.calibration.used if self.calibration else 0
         return "%d sample%s reached calibration %s" % (used, "" if used == 1 else "s", self.accounting)
 
-    def verification(self) -> Tuple[List[Any], str]:
-        """Float32 NumPy samples for comparing models, and what they are; no
-        samples (and why, as the second item) when no image fits the input."""
+    def verification(self, count: int = VERIFY_SAMPLES) -> Tuple[List[Any], str]:
+        """Up to `count` float32 NumPy samples for comparing models, and what
+        they are; no samples (and why, as the second item) when no image fits
+        the input."""
         import numpy as np
         images = self.verify_images
         if images is None and self.source and os.path.isdir(self.source):
             found = find_images(self.source)
-            usable, skipped = survey_images(found, self.channels)
+            usable, skipped, converted = self._usable(found)
             if not usable:
                 return [], "no sample fits the input shape %s: %d image%s found in %s%s" % (
                     list(self.shape), len(found), "" if len(found) == 1 else "s", self.source,
                     ", " + summary_of_skipped(skipped, self.channels) if skipped else "")
-            images = (usable[:VERIFY_SAMPLES], "images of %s" % self.source)
+            images = (usable, "images of %s%s" % (self.source, ", " + converted if converted else ""))
         if images is not None:
-            source, what = self._link_folder("verification", images[0]), images[1]
+            source, what = self._link_folder("verification", images[0][:count]), images[1]
         elif self.source and is_datastore(self.source):
             source, what = self.source, "the datastore"
         else:
             source, what = "", "white noise"
         with seeded(self.seed + 1), contextlib.redirect_stdout(io.StringIO()):
             samples = [np.asarray(s[0], dtype=np.float32)
-                       for s in self._dataset(source, VERIFY_SAMPLES, np.float32, True).generator()()]
+                       for s in self._dataset(source, count, np.float32, True).generator()()]
         if not samples:
             what = "no sample fits the input shape %s (%s)" % (list(self.shape), what)
         return samples, what
