@@ -390,7 +390,7 @@ NAN = float("nan")
     ([([[0.1, 0.9]], [[NAN, NAN]])], "int8", {}, "FAILURE output 0 holds NaN or infinite values where the source's are "
      "finite (sample 1)"),
     ([([[NAN, 0.9]], [[NAN, 0.9]])], "float32", {}, "largest difference 0 (tolerance"),
-    ([([[[0.2, 0.5, 0.3]]], [[[0.2, 0.5, 0.3]]])], "int8", {"verify-min-agreement": 100}, "top-1 agreement 1/1"),
+    ([([[[[0.2, 0.5, 0.3]]]], [[[[0.2, 0.5, 0.3]]]])], "int8", {"verify-min-agreement": 100}, "top-1 agreement 1/1"),
     ([([[0.7]], [[0.7]])], "float32", {}, "top-1 not scored (no output holds class scores)"),
     ([([[0.7]], [[0.7]])], "int8", {"verify-min-agreement": 50}, "FAILURE --verify-min-agreement 50 cannot be checked"),
     ([([[0.1, 0.9]], [[0.2, 0.8]]), ([[0.6, 0.4]], [[0.4, 0.6]])], "int8", {"verify-min-agreement": 50},
