@@ -267,6 +267,8 @@ sys.meta_path.insert(0, SignalAtImport())
 
 
 @pytest.mark.parametrize("words, module, name, status, stderr", [
+    (["-v"], "glob", "SIGINT", 130, "Interrupted\n"),  # while the console's own imports run
+    (["-v"], "glob", "SIGTERM", 143, "Terminated\n"),
     (["-v"], "veltrix.converter.convert", "SIGINT", 130, "Interrupted\n"),  # start-up
     (["-l"], "veltrix.converter.plugin_registry", "SIGTERM", 143, "Terminated\n"),
     (["-l"], "vx_writer_mod", "SIGINT", 130, "Interrupted\n"),  # a plug-in loaded for the listing
@@ -320,9 +322,14 @@ def test_json_listing_and_parameter_table(writer):
     assert table.returncode == 0 and parsed["pause"] == {"type": "int", "default": 0}
     assert parsed["input-shape"]["default"] == [1, 224, 224, 3] and list(parsed)[0] == "pause"
 
-    for words, status in ((["--json", "-h", "vx-writer", "h5", "onnx"], 1), (["--json", "m.h5", "b.vxt"], 2)):
-        result = run(writer, *words)
-        assert result.returncode == status and result.stdout == "" and result.stderr.count("\n") == 1
+    result = run(writer, "--json", "-h", "vx-writer", "h5", "onnx")
+    assert result.returncode == 1 and result.stdout == "" and result.stderr.count("\n") == 1
+
+    # a conversion: the report is the only thing on stdout, the contract's lines go to stderr
+    result = run(writer, "--json", "m.h5", "b.vxt")
+    report = json.loads(result.stdout)
+    assert result.returncode == 0 and "SUCCESS: wrote b.vxt" in result.stderr
+    assert (report["status"], report["plugin"]) == ("success", "vx-writer")
 
 
 # A plug-in whose import fails, beside vx-writer.

@@ -37,18 +37,53 @@ The entry adds what a command needs around it, without changing a line that
   the lines `main` prints go to standard error instead.
 """
 
-import contextlib
-import errno
-import functools
-import io
-import glob
-import json
 import os
-import pathlib
-import re
-import shutil
 import signal
 import sys
+
+
+def _ended_while_starting(signum, frame):
+    """Ctrl-C or SIGTERM while the console's own modules are still being
+    imported: nothing has started, so there is nothing to unwind; the one
+    line and the status of an interrupted run, without a traceback."""
+    try:
+        os.write(2, b"Terminated\n" if signum == signal.SIGTERM else b"Interrupted\n")
+    except OSError:
+        pass
+    os._exit(143 if signum == signal.SIGTERM else 130)
+
+
+def _listen_while_starting():
+    """The handlers in place before this module's imports; put back by
+    `_started` once the module is loaded (`run` then installs its own)."""
+    saved = {}
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        try:
+            previous = signal.getsignal(signum)
+            if previous is not signal.SIG_IGN:
+                signal.signal(signum, _ended_while_starting)
+                saved[signum] = previous
+        except ValueError:  # imported outside the main thread: signals are not ours to take
+            break
+    return saved
+
+
+def _started(saved):
+    for signum, previous in saved.items():
+        signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
+
+
+_BEFORE_START = _listen_while_starting()
+
+import contextlib  # noqa: E402 - the imports below run under the start-up handlers
+import errno  # noqa: E402
+import functools  # noqa: E402
+import io  # noqa: E402
+import glob  # noqa: E402
+import json  # noqa: E402
+import pathlib  # noqa: E402
+import re  # noqa: E402
+import shutil  # noqa: E402
 
 GROUP = "veltrix_converter"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
@@ -111,6 +146,7 @@ class _State:
         self.tables = []  # what get_params answered during parameter help
         self.help_missing = None  # (name, src, dst) of parameter help that found no table
         self.passed_over = []  # plug-ins converting the pair that are used only when named
+        self.chosen = None  # the plug-in the automatic choice offered first
 
 
 def _first_package_key(options):
@@ -226,6 +262,7 @@ class _SelectingRegistry:
             name = record.get("name") if isinstance(record, dict) else None
             (passed_over if isinstance(name, str) and _only_when_named(self._registry, name) else offered).append(record)
         self._state.passed_over = [r["name"] for r in passed_over]
+        self._state.chosen = offered[0].get("name") if offered and isinstance(offered[0], dict) else None
         if offered:
             others = sorted({str(r.get("name")) for r in offered[1:]} - {str(offered[0].get("name"))})
             others += ["%s (used only when named)" % name for name in self._state.passed_over]
@@ -671,7 +708,7 @@ def _conversion_report(state, stdout):
     response = state.response if isinstance(state.response, dict) else {}
     args = state.conversion_args if isinstance(state.conversion_args, dict) else {}
     document = {"status": "failure" if _conversion_failed(state.response) else "success",
-                "message": response.get("message"), "plugin": args.get("plugin") or None}
+                "message": response.get("message"), "plugin": args.get("plugin") or state.chosen}
     if document["status"] == "success":
         document.update(report.LAST)
     stdout.write(json.dumps(document, indent=2, default=str) + "\n")
@@ -747,6 +784,8 @@ def run():
         status = _interrupted(listener.received[0])  # an interrupt that something swallowed
     sys.exit(status)
 
+
+_started(_BEFORE_START)
 
 if __name__ == "__main__":
     run()
