@@ -210,6 +210,8 @@ SUCCESS = ("SUCCESS: wrote out.vxt\nSource:    m.h5\nDestination: out.vxt\n"
     (["m.h5", "out.vxt", "--quantize"], [], "gone", 2, None, None),  # its note goes nowhere
     # `>/dev/full`: one error line and status 1, no traceback at exit
     (["-v"], [], "/dev/full", 1, None, ERROR_LINE),
+    # `2>/dev/full`: the contract's lines and the model are what count; the warning is dropped
+    (["m.h5", "out.vxt"], [], "/dev/full 2", 0, "*Using Converter Plugin : vx-writer\n" + SUCCESS, None),
 ])
 def test_closed_or_failing_standard_streams(writer, words, closed, sink, status, stdout, stderr):
     popen, sink_fd = {}, None
@@ -218,8 +220,9 @@ def test_closed_or_failing_standard_streams(writer, words, closed, sink, status,
         os.close(reader)
         popen = {"stdout": sink_fd, "stderr": sink_fd}
     elif sink:
-        sink_fd = os.open(sink, os.O_WRONLY)
-        popen = {"stdout": sink_fd}
+        path, _, fd = sink.partition(" ")
+        sink_fd = os.open(path, os.O_WRONLY)
+        popen = {"stderr" if fd == "2" else "stdout": sink_fd}
     child = Child(writer, words, closed=closed, env={"VX_WARN": "late"}, **popen)
     if sink_fd is not None:
         os.close(sink_fd)
