@@ -431,3 +431,29 @@ def test_every_input_is_fed_its_own_data(tmp_path):
     np.save(tmp_path / "one.npy", np.ones((2, 20)))
     with pytest.raises(PluginError, match="a .npy file holds one input; the model has 4"):
         feeds(inputs, {"verify-inputs": str(tmp_path / "one.npy")})
+
+
+@pytest.mark.parametrize("images, num_samples, calibrated, held_out", [
+    (6, 2, 2, 4),  # the rest are held out for verification
+    (3, 2, 2, 1),
+    (2, 2, 2, 0),  # none left: verification falls back to the calibration images
+])
+def test_calibration_and_verification_images_are_chosen_apart(tmp_path, images, num_samples, calibrated, held_out):
+    import numpy as np
+    from PIL import Image
+
+    from veltrix.converter.plugin_api.helpers import SampleSource
+    folder, work = tmp_path / "images", tmp_path / "work"
+    folder.mkdir()
+    work.mkdir()
+    for i in range(images):
+        Image.new("RGB", (8, 8), (i * 30, 0, 0)).save(folder / ("%d.png" % i))
+    source = SampleSource({"samples": str(folder)}, [1, 8, 8, 3], num_samples, str(work), arrays=True)
+    list(source.calibrate(np.float32)())
+    chosen = {os.path.realpath(p) for p in (work / "calibration").iterdir()}
+    verified, what = source.verify_images
+    assert (len(chosen), source.calibration.used) == (calibrated, calibrated)
+    if held_out:
+        assert (len(verified), what, chosen & {os.path.realpath(p) for p in verified}) == (held_out, "held-out images", set())
+    else:
+        assert ({os.path.realpath(p) for p in verified}, what) == (chosen, "calibration images, none held out")
