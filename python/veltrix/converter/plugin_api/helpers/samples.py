@@ -119,6 +119,16 @@ def is_datastore(source: str) -> bool:
     return source.startswith("http://") or source.endswith((".veltrix", ".kelp"))
 
 
+def check_sample_source(source: str) -> None:
+    """Samples the user named are used or refused, never replaced by white
+    noise: fail on a source that does not exist or is a single file."""
+    if source and not is_datastore(source) and os.path.exists(source) and not os.path.isdir(source):
+        raise PluginError("The sample source %s is a file: --samples takes a folder of images or a datastore "
+                          "reference" % source)
+    if source and not is_datastore(source) and not os.path.isdir(source):
+        raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)" % source)
+
+
 class SampleSource:
     """Where a conversion's calibration and verification samples come from,
     accounted for. A folder is surveyed (found, usable, skipped and why);
@@ -159,18 +169,12 @@ class SampleSource:
 
     def check(self) -> None:
         """Fail early on a source that does not exist or is a single file."""
-        if self.source and not is_datastore(self.source) and os.path.exists(self.source) \
-                and not os.path.isdir(self.source):
-            raise PluginError("The sample source %s is a file: --samples takes a folder of images or a datastore "
-                              "reference" % self.source)
-        if self.source and not is_datastore(self.source) and not os.path.isdir(self.source):
-            raise PluginError("Sample source not found: %s (give a folder of images or a datastore reference)"
-                              % self.source)
+        check_sample_source(self.source)
 
     def _link_folder(self, name: str, paths: Sequence[str]) -> str:
         """A folder of links to exactly these images, for the sample modules."""
-        folder = os.path.join(self.workdir, name)
-        os.mkdir(folder)
+        import tempfile
+        folder = tempfile.mkdtemp(prefix=name + "-", dir=self.workdir)  # verification may run more than once
         for i, path in enumerate(paths):
             os.symlink(os.path.abspath(path), os.path.join(folder, "%05d%s" % (i, os.path.splitext(path)[1].lower())))
         return folder

@@ -212,6 +212,8 @@ def feeds(inputs: Sequence[Tensor], options: Mapping[str, Any], sources: Any = N
     path = str(options.get("verify-inputs") or "")
     if path:
         return _user_feeds(path, inputs), "inputs of %s" % path
+    from veltrix.converter.plugin_api.helpers.samples import check_sample_source
+    check_sample_source(str(options.get("samples") or ""))
     count = int(options.get("verify-samples", DEFAULT_SAMPLES) or DEFAULT_SAMPLES)
     rng = np.random.RandomState(seed + 1)
     columns: Dict[str, List[Any]] = {}
