@@ -26,6 +26,7 @@ def work(tmp_path_factory):
     model, batch, _ = train_classifier(folder, seed=3)
     # the same model as a channels-first ONNX model
     assert run("--channels-first", "--verify", "false", "m.keras", "cf.onnx", cwd=folder).returncode == 0
+    np.save(folder / "odd.npy", np.zeros((2, 3, 8, 8), np.float32))  # verification inputs of the wrong shape
     home = tmp_path_factory.mktemp("home")
     saved = os.environ.get("HOME")
     os.environ["HOME"] = str(home)  # telemetry would leave its client id here
@@ -95,6 +96,7 @@ def test_a_channels_first_onnx_model_is_calibrated_from_a_folder(work):
     (["--quantize-format", "uint8"], "NNCF quantizes to int8; for unsigned (asymmetric) activations use --preset"),
     (["--input-type", "int8"], "--input-type int8: OpenVINO IR keeps float32 inputs and outputs"),
     (["--channels-first", "false", "cf.onnx"], "is channels-first (NCHW), but channels-last (NHWC) was asked for"),
+    (["--verify-inputs", "odd.npy"], "has shape [2, 3, 8, 8]; the input is float32[1, 16, 16, 3]"),
 ])
 def test_options_are_refused_with_what_to_do(work, words, line):
     folder, _, _ = work

@@ -60,6 +60,7 @@ def work(tmp_path_factory):
     import torch
     folder = tmp_path_factory.mktemp("torch")
     model, batch = train_program(folder)
+    np.save(folder / "odd.npy", np.zeros((2, 3, 8, 8), np.float32))  # verification inputs of the wrong shape
     with torch.no_grad():
         return folder, batch, model(torch.from_numpy(batch)).numpy()
 
@@ -187,6 +188,7 @@ def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(wor
     (["--opset", "23", "--dynamic", "--quantize", "m.pt2", "x.onnx"], "FAILURE: Choose one of"),  # the check
     (["--sample-layout", "channels-last", "m.pt2", "x.onnx"], "FAILURE: The input shape [1, 3, 16, 16] is "
      "channels-first (NCHW), but channels-last (NHWC) was asked for"),
+    (["--verify-inputs", "odd.npy", "m.pt2", "x.onnx"], "has shape [2, 3, 8, 8]; the input is float32[1, 3, 16, 16]"),
 ])
 def test_what_veltrix_torch_refuses(work, words, line):
     folder, _, _ = work

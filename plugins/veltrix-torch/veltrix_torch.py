@@ -18,10 +18,11 @@ from typing import Any, Callable, List, Optional, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    CHANNELS_FIRST, PROGRAM_TYPES, REFUSED_TYPES, OnnxQuantization, PluginError, SampleSource, agreement,
+    CHANNELS_FIRST, PROGRAM_TYPES, REFUSED_TYPES, OnnxQuantization, PluginError, SampleSource, Tensor,
     check_destination, check_options, check_quantization_options, check_source, choose_layout, conversion_run,
     describe, describe_onnx, load_program, onnx_input, onnx_quantization_parameters, operators_of, plugin_convert,
-    program_runner, query_answer, refuse_unexported, safe_output, sample_layout, sample_shape, session_of, trust_parameters)
+    program_runner, query_answer, refuse_unexported, safe_output, sample_layout, sample_shape, session_of, trust_parameters,
+    verify)
 
 NAME = "veltrix-torch"
 # .pt and .pth are accepted only to be refused with how to make a .pt2
@@ -113,7 +114,7 @@ class _Run:
         session = session_of(model)
         parts = [describe_onnx(session, ops)] + self.notes
         if self.options.get("verify") and feed is not None:
-            parts.append(self._verify(program, session, shape, feed))
+            parts.append(self._verify(program, session))
         with safe_output(self.dst) as partial:
             with open(partial, "wb") as f:
                 f.write(model)
@@ -143,9 +144,11 @@ class _Run:
         PyTorch lays images out)."""
         import numpy as np
         shape = sample_shape(dims, self.options)
+        self.input_shape, self.layout = shape, None
         if len(shape) != 4:
             return shape, lambda x: x
         layout, how = choose_layout(shape, LAYOUTS[self.options.get("sample-layout") or "auto"], CHANNELS_FIRST)
+        self.layout = layout
         self.notes.append("samples fed %s" % how)
         if sample_layout(shape) == layout:
             return shape, lambda x: x
@@ -155,13 +158,14 @@ class _Run:
             raise PluginError("Samples cannot be fed %s for the input shape %s" % (describe(layout), shape))
         return request, lambda x: np.ascontiguousarray(np.transpose(x, order))
 
-    def _verify(self, program: Any, session: Any, shape: List[int], feed: Callable[[Any], Any]) -> str:
+    def _verify(self, program: Any, session: Any) -> str:
+        """The result run in ONNX Runtime against the program run in PyTorch,
+        on samples in the layout of the program's input."""
         self.progress.stage("verifying")
-        sources = self.quantization.sources or SampleSource(self.options, shape, self.num_samples, self.workdir)
-        samples, what = sources.verification()
-        if not samples:
-            return "not verified (%s)" % what
         run = program_runner(program)
         name = session.get_inputs()[0].name
-        pairs = [(run(x), session.run(None, {name: x})[0]) for x in map(feed, samples)]
-        return agreement(pairs, what, self.options.get("verify-min-agreement", 0))
+        q = self.quantization
+        precision = "dynamic" if q.dynamic else q.activation if q.static else "float32"
+        return verify(lambda f: [run(f[name])], lambda f: [session.run(None, {name: f[name]})[0]],
+                      [Tensor(name, "float32", self.input_shape, layout=self.layout)], self.options,
+                      precision=precision, sources=q.sources, workdir=self.workdir, warnings=self.warnings).text

@@ -45,7 +45,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
-from veltrix.converter.plugin_api.helpers.layout import infer_layout
+from veltrix.converter.plugin_api.helpers.arrays import sample_layout
+from veltrix.converter.plugin_api.helpers.layout import CHANNELS_FIRST, CHANNELS_LAST, infer_layout
 from veltrix.converter.plugin_api.helpers.samples import VERIFY_SAMPLES
 
 # (absolute, relative) by the result's precision; quantized results have none by default.
@@ -188,19 +189,40 @@ def _user_feeds(path: str, inputs: Sequence[Tensor]) -> List[Feed]:
             for i in range(count or 0)]
 
 
+def _turned(shape: Sequence[int], layout: str) -> Tuple[List[int], Optional[Tuple[int, ...]]]:
+    """The shape of images of `shape` brought to `layout` from the layout the
+    sample modules feed them in, and the transposition doing it (None when
+    they already are)."""
+    if len(shape) != 4 or sample_layout(shape) == layout:
+        return list(shape), None
+    n, a, b, c = shape
+    if layout == CHANNELS_FIRST:
+        return [n, c, a, b], (0, 3, 1, 2)
+    return [n, b, c, a], (0, 2, 3, 1)
+
+
 def _images(tensor: Tensor, count: int, options: Mapping[str, Any], sources: Any,
             workdir: str) -> Tuple[List[Any], str]:
-    """`count` images shaped for `tensor` (batch 1, in the layout its shape
-    says), and what they are."""
+    """`count` images shaped for `tensor` (batch 1, in its layout: asked of
+    the sample modules the other way round and transposed when they would
+    read the shape in the other layout), and what they are."""
     import numpy as np
 
     from veltrix.converter.plugin_api.helpers.samples import SampleSource
-    shape = _concrete(tensor.shape)
-    if sources is None or list(getattr(sources, "shape", [])) != shape:
-        sources = SampleSource(options, shape, count, workdir)
+    shape, layout = _concrete(tensor.shape), image_layout(tensor) or CHANNELS_LAST
+    if sources is None or _turned(list(getattr(sources, "shape", [])), layout)[0] != shape:
+        request = shape
+        if sample_layout(shape) != layout:
+            n, a, b, c = shape  # the other way round: channels last for a channels-first input, and back
+            request = [n, b, c, a] if layout == CHANNELS_FIRST else [n, c, a, b]
+            if _turned(request, layout)[0] != shape:
+                request = shape
+        sources = SampleSource(options, request, count, workdir)
+    made, order = _turned(list(sources.shape), layout)
     images, what = sources.verification(count)
-    return [np.asarray(image, dtype=np.float32).reshape(shape).astype(tensor.dtype, copy=False)
-            for image in images], what
+    arrays = [np.asarray(image, dtype=np.float32).reshape(sources.shape) for image in images]
+    return [np.ascontiguousarray(a if order is None or made != shape else np.transpose(a, order)).reshape(shape)
+            .astype(tensor.dtype, copy=False) for a in arrays], what
 
 
 def feeds(inputs: Sequence[Tensor], options: Mapping[str, Any], sources: Any = None,
