@@ -433,6 +433,14 @@ def test_every_input_is_fed_its_own_data(tmp_path):
     np.save(tmp_path / "one.npy", np.ones((2, 20)))
     with pytest.raises(PluginError, match="a .npy file holds one input; the model has 4"):
         feeds(inputs, {"verify-inputs": str(tmp_path / "one.npy")})
+    # an image input in a layout its shape does not say: red stays the first channel, channels last
+    from PIL import Image
+    (tmp_path / "red").mkdir()
+    Image.new("RGB", (20, 20), (255, 0, 0)).save(tmp_path / "red" / "a.png")
+    data, _ = feeds([Tensor("x", "float32", [None, 3, 16, 3], layout="NHWC")],
+                    {"verify-samples": 1, "samples": str(tmp_path / "red")}, workdir=str(tmp_path))
+    x = data[0]["x"]
+    assert x.shape == (1, 3, 16, 3) and x[..., 0].min() == 1 and x[..., 1:].max() == 0
 
 
 @pytest.mark.parametrize("images, num_samples, calibrated, held_out", [
