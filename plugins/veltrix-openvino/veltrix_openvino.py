@@ -282,7 +282,7 @@ class _Run:
             return "not verified (the source model cannot be run)"
         self.progress.stage("verifying")
         self._sample_shape()  # a dynamic input dimension fails here, as for calibration
-        shape = [1] + [int(d) for d in self.dims[1:]]
+        shape: List[Optional[int]] = [1] + [int(d) for d in self.dims[1:]]
         names = compiled.inputs[0].get_names()
         name = sorted(names)[0] if names else "input"
         precision = "int8" if self.quantize else "float16" if self.options.get("compress-to-fp16") else "float32"

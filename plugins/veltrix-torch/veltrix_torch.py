@@ -166,6 +166,7 @@ class _Run:
         name = session.get_inputs()[0].name
         q = self.quantization
         precision = "dynamic" if q.dynamic else q.activation if q.static else "float32"
+        shape: List[Optional[int]] = list(self.input_shape)
         return verify(lambda f: [run(f[name])], lambda f: [session.run(None, {name: f[name]})[0]],
-                      [Tensor(name, "float32", self.input_shape, layout=self.layout)], self.options,
+                      [Tensor(name, "float32", shape, layout=self.layout)], self.options,
                       precision=precision, sources=q.sources, workdir=self.workdir, warnings=self.warnings).text
