@@ -10,7 +10,7 @@ import zipfile
 import numpy as np
 import pytest
 
-from conftest import command as run, make_pictures
+from conftest import command as run, make_pictures, needs
 
 SIZE = 16
 
@@ -199,6 +199,7 @@ def test_what_veltrix_torch_refuses(work, words, line):
     assert not (folder / "x.onnx").exists()
 
 
+@needs("veltrix_torch")  # the plug-in, not PyTorch: the point is that listing never imports it
 def test_listing_loads_veltrix_torch_without_pytorch(tmp_path):
     code = ("import sys; from veltrix.converter.convert import main; sys.argv = ['veltrix-converter', '-l']; main(); "
             "print('torch imported' if 'torch' in sys.modules else 'torch not imported')")
