@@ -410,7 +410,7 @@ PyObject *new_function(const GlueFunctionSpec *spec) {
     FunctionObject *f = nullptr;
     if (!PyDict_Check(spec->globals) || !PyTuple_Check(spec->params) || !PyTuple_Check(spec->captured) ||
         !PyUnicode_Check(spec->qualname) || (spec->defaults && !PyTuple_Check(spec->defaults))) {
-        PyErr_SetString(PyExc_SystemError, "bad native function specification");
+        PyErr_SetString(PyExc_SystemError, "bad native function definition");
         goto fail;
     }
     params = PyTuple_New(PyTuple_GET_SIZE(spec->params));
