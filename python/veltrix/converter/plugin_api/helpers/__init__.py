@@ -23,7 +23,8 @@ A plug-in written with them::
 Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
-`verification`, `report`, `files`, `run`, and the framework-specific pieces
+`signature` (a model's inputs and outputs), `verification`, `report`,
+`files`, `run`, `containment`, and the framework-specific pieces
 `keras_models` (Keras models and SavedModels), `onnx_files`,
 `onnx_quantization`, `torch_programs` and `openvino_models`, which import
 their framework only when called.
@@ -37,8 +38,8 @@ from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_samp
 from veltrix.converter.plugin_api.helpers.determinism import RandomStream, seeded
 from veltrix.converter.plugin_api.helpers.files import (
     check_destination, check_source, resolve_destination, safe_output, safe_outputs)
-from veltrix.converter.plugin_api.helpers.keras_models import (
-    TensorFlowSource, load_keras_model, parse_shapes, shaped_inputs)
+from veltrix.converter.plugin_api.helpers.containment import contained
+from veltrix.converter.plugin_api.helpers.keras_models import TensorFlowSource, load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
 from veltrix.converter.plugin_api.helpers.onnx_files import (
@@ -61,8 +62,10 @@ from veltrix.converter.plugin_api.helpers.torch_programs import (
     EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
     refuse_unexported, torch_module)
 from veltrix.converter.plugin_api.helpers.report import conversion_report
+from veltrix.converter.plugin_api.helpers.signature import (
+    Signature, Tensor, image_tensor, is_integer, parse_shapes, shaped_inputs)
 from veltrix.converter.plugin_api.helpers.verification import (
-    TOLERANCES, WARN_AGREEMENT, Tensor, Verified, agreement, calibration_feeds, compare, feeds, image_layout,
+    TOLERANCES, WARN_AGREEMENT, Verified, agreement, calibration_feeds, compare, feeds, image_layout,
     largest_difference, verify)
 
 __all__ = [
@@ -85,4 +88,5 @@ __all__ = [
     "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
     "program_runner", "refuse_unexported", "torch_module",
     "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
+    "Signature", "image_tensor", "is_integer", "contained",
 ]

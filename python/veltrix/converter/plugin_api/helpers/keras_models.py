@@ -8,8 +8,7 @@ import re
 from typing import Any, List, Mapping, Optional, Sequence, Tuple
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError, first_line
-from veltrix.converter.plugin_api.helpers.options import given_input_shape
-from veltrix.converter.plugin_api.helpers.verification import Tensor
+from veltrix.converter.plugin_api.helpers.signature import Tensor, parse_shapes, shaped_inputs  # noqa: F401
 
 def load_keras_model(src: str, src_type: str, workdir: str) -> Any:
     """A Keras model file, loaded with Keras' safe mode stated (a file never
@@ -47,62 +46,6 @@ def _check_keras_file(src: str, src_type: str) -> None:
 
 def _natural(name: str) -> Tuple[Any, ...]:
     return tuple(int(p) if p.isdigit() else p for p in re.split(r"(\d+)", name))
-
-
-def parse_shapes(text: str) -> List[List[Optional[int]]]:
-    """`--shape` as shapes in input order: "1,20" for one input, "1,8,8,3;1,5"
-    for two; "?" (or -1) keeps a dimension dynamic."""
-    shapes: List[List[Optional[int]]] = []
-    for part in str(text).split(";"):
-        dims: List[Optional[int]] = []
-        for word in part.split(","):
-            word = word.strip()
-            if word in ("?", "-1"):
-                dims.append(None)
-            elif word.isdigit() and int(word) > 0:
-                dims.append(int(word))
-            else:
-                raise PluginError("--shape takes shapes of positive whole numbers (or ?), one per input separated "
-                                  "by ';', such as 1,20 or 1,8,8,3;1,5; not %r" % text)
-        shapes.append(dims)
-    return shapes
-
-
-def shaped_inputs(inputs: Sequence[Tensor], options: Mapping[str, Any]) -> List[Tensor]:
-    """The model's inputs with the shapes the user fixed: `--shape` (any
-    rank, one per input) or the reserved `--input-shape` (four values, for a
-    model with one 4-D input; its default means "not given"). PluginError
-    when a given shape conflicts with a fixed dimension of the model's."""
-    given: List[Optional[List[Optional[int]]]] = [None] * len(inputs)
-    if options.get("shape"):
-        shapes = parse_shapes(options["shape"])
-        if len(shapes) != len(inputs):
-            raise PluginError("--shape gives %d shape%s; the model has %d input%s (%s)" % (
-                len(shapes), "" if len(shapes) == 1 else "s", len(inputs), "" if len(inputs) == 1 else "s",
-                ", ".join("%s %s" % (t.name, t.shown()) for t in inputs)))
-        given = list(shapes)
-        option = "--shape"
-    elif given_input_shape(options) is not None:
-        shape = given_input_shape(options) or []
-        if any(not isinstance(d, int) or d < 1 for d in shape):
-            raise PluginError("--input-shape takes positive whole numbers, not %s" % ",".join(map(str, shape)))
-        if len(inputs) != 1:
-            raise PluginError("--input-shape sets the shape of a model with one input; this one has %d: give "
-                              "--shape with one shape per input" % len(inputs))
-        given, option = [shape], "--input-shape"
-    out = []
-    for tensor, shape in zip(inputs, given):
-        if shape is None:
-            out.append(tensor)
-            continue
-        if len(shape) != len(tensor.shape) or any(
-                g is not None and m is not None and g != m for g, m in zip(shape[1:], tensor.shape[1:])):
-            raise PluginError("%s %s conflicts with the model's input %s %s (%d dimensions, fixed ones kept)" % (
-                option, ",".join("?" if d is None else str(d) for d in shape), tensor.name, tensor.shown(),
-                len(tensor.shape)))
-        fixed = [g if g is not None else m for g, m in zip(shape, tensor.shape)]
-        out.append(Tensor(tensor.name, tensor.dtype, fixed, tensor.low, tensor.high, tensor.layout))
-    return out
 
 
 class TensorFlowSource:

@@ -48,6 +48,7 @@ from veltrix.converter.plugin_api.helpers.answers import PluginError
 from veltrix.converter.plugin_api.helpers.arrays import sample_layout
 from veltrix.converter.plugin_api.helpers.layout import CHANNELS_FIRST, CHANNELS_LAST, infer_layout
 from veltrix.converter.plugin_api.helpers.samples import VERIFY_SAMPLES
+from veltrix.converter.plugin_api.helpers.signature import Tensor
 
 # (absolute, relative) by the result's precision; quantized results have none by default.
 TOLERANCES = {"float32": (1e-3, 1e-3), "float16": (1e-2, 1e-2)}
@@ -59,30 +60,6 @@ INTEGER_RANGE = (0, 10)
 
 Feed = Dict[str, Any]
 Runner = Callable[[Feed], Sequence[Any]]
-
-
-@dataclass
-class Tensor:
-    """One input or output of a model: its name, NumPy type name ("float32",
-    "int32", ...) and shape (None for a dynamic dimension). For an integer
-    input, [low, high) is the range of valid values (None: `INTEGER_RANGE`);
-    `layout` (CHANNELS_FIRST or CHANNELS_LAST) marks an image input when the
-    shape does not say."""
-    name: str
-    dtype: str
-    shape: List[Optional[int]]
-    low: Optional[int] = None
-    high: Optional[int] = None
-    layout: Optional[str] = None
-
-    def __post_init__(self) -> None:
-        self.shape = [d if isinstance(d, int) and not isinstance(d, bool) and d > 0 else None for d in self.shape]
-
-    def shown(self) -> str:
-        return "%s%s" % (self.dtype, "[%s]" % ", ".join("?" if d is None else str(d) for d in self.shape))
-
-    def as_dict(self) -> Dict[str, Any]:
-        return {"name": self.name, "type": self.dtype, "shape": list(self.shape)}
 
 
 @dataclass
