@@ -1,5 +1,6 @@
 """The command line: tokenizer, dispatch precedence, result lines, usage and -r text."""
 
+import json
 import sys
 
 import pytest
@@ -250,9 +251,6 @@ def test_help_text_must_be_text(cli):
 
 # ------------------------------------------------- the console around main
 
-NAMESPACE = ("__args_to_dict", "convert", "install", "uninstall", "__help")
-
-
 def _raise(exc):
     def action(*args):
         raise exc
@@ -264,18 +262,81 @@ def _raise(exc):
     (["a.h5", "b.tflite"], lambda args: {"success": "no", "message": "m"}, 1),
     (["a.h5", "b.tflite"], _raise(RuntimeError("boom")), 1),
     (["a.h5", "b.tflite"], _raise(KeyboardInterrupt()), 130),
-    (["-i", "missing.whl"], None, 1),
+    (["--json", "a.h5", "b.tflite"], lambda args: {"success": "yes", "message": "m"}, 0),
+    (["-i", "--force-reinstall", "missing.whl"], None, 1),
     (["-u", "numpy"], None, 1),
     (["-h"], None, 0),
+    (["-h", "nobody", "h5", "tflite"], None, 1),
     (["a.h5"], None, 2),
 ])
 def test_the_console_puts_the_front_end_back(cli, words, convert, status, capsys):
     from veltrix.converter.__main__ import execute
     if convert is not None:
         cli.convert = convert
-    before = {name: getattr(cli, name) for name in NAMESPACE}
+    before = dict(vars(cli))
     assert execute(cli, ["veltrix-converter", *words]) == status
-    assert {name: getattr(cli, name) for name in NAMESPACE} == before
+    after = dict(vars(cli))
+    # the very objects (a wrapper copies a name, a docstring, even __wrapped__)
+    assert list(after) == list(before) and [n for n in before if after[n] is not before[n]] == []
+
+
+# Converts h5 to rep through the kit (its answer carries a report), to plain
+# without it, and fails or raises for the other types.
+REPORTING = '''
+from veltrix.converter.plugin_api.helpers import plugin_convert
+def query_convert(src_type, dst_type):
+    if src_type is None and dst_type is None:
+        return {"supported_inputs": ["h5"], "supported_outputs": ["rep", "plain", "no", "boom"]}
+    return {} if src_type == "h5" else None
+@plugin_convert
+def reported(src, dst, params):
+    return {"success": "yes", "message": "wrote " + dst, "report": {"plugin": "vx-rep", "destination": {"path": dst}}}
+def convert(src, dst, params):
+    kind = dst.rpartition(".")[2]
+    if kind == "boom":
+        raise RuntimeError("boom")
+    if kind == "rep":
+        return reported(src, dst, params)
+    return {"success": "yes" if kind == "plain" else "no", "message": kind}
+'''
+ENDS = "\nSource:    m.h5\nDestination: b.%s"
+LINES = "%s\nUsing Converter Plugin : vx-rep\n%s: %s" % (VERSION, "%s", "%s" + ENDS) + "\nSource: m.h5\nDestination: b.%s\n"
+ERROR = "plug-in vx-rep failed or gave an answer that cannot be reported: RuntimeError: boom"
+
+
+@pytest.mark.parametrize("words, status, report, stdout, stderr", [
+    (["m.h5", "b.rep"], 0, {"status": "success", "message": "wrote b.rep" + ENDS % "rep", "plugin": "vx-rep",
+                            "destination": {"path": "b.rep"}},
+     LINES % ("SUCCESS", "wrote b.rep", "rep", "rep"), ""),
+    # no report of the conversion before passes for this one's
+    (["m.h5", "b.plain"], 0, {"status": "success", "message": "plain" + ENDS % "plain", "plugin": "vx-rep"},
+     LINES % ("SUCCESS", "plain", "plain", "plain"), ""),
+    (["m.h5", "b.no"], 1, {"status": "failure", "message": "no" + ENDS % "no", "plugin": "vx-rep"},
+     "%s\nUsing Converter Plugin : vx-rep\nFAILURE: no%s\n" % (VERSION, ENDS % "no"), ""),
+    (["missing.h5", "b.rep"], 1, {"status": "failure", "message": "No Converter found to convert missing.h5 to b.rep",
+                                  "plugin": None},
+     VERSION + "\nFAILURE: No Converter found to convert missing.h5 to b.rep\n",
+     "veltrix-converter: hint: the source missing.h5 does not exist\n"),
+    (["m.h5", "b.boom"], 1, {"status": "failure", "message": ERROR, "plugin": "vx-rep"},
+     VERSION + "\nUsing Converter Plugin : vx-rep\n", "veltrix-converter: error: " + ERROR + " (VELTRIX_DEBUG=1 shows the traceback)\n"),
+    (["-v"], 0, None, VERSION + "\n", ""),
+    (["m.h5", "b.rep", "--quantize"], 2, None, None, "veltrix-converter: options go before SOURCE DEST: "
+                                                    "veltrix-converter [options] SOURCE DEST\n"),
+])
+def test_the_runner_gives_the_commands_outcome(cli, live_site, monkeypatch, words, status, report, stdout, stderr):
+    from veltrix.converter.console.runner import run_command
+    live_site.add("vx-rep", source=REPORTING)
+    (live_site.root / "m.h5").write_text("")
+    monkeypatch.chdir(live_site.root)
+    assert run_command(["m.h5", "first.rep"]).status == 0  # a warm process: a report was made before
+    outcome = run_command(words)
+    assert (outcome.status, outcome.report, outcome.stderr) == (status, report, stderr)
+    if stdout is not None:
+        assert outcome.stdout == stdout
+    if report is not None:  # with --json: that report is the document, the contract's lines on standard error
+        scripted = run_command(["--json", *words])
+        assert (scripted.status, scripted.report, json.loads(scripted.stdout)) == (status, report, report)
+        assert scripted.stderr == stdout + "".join(line for line in stderr.splitlines(True) if ": hint: " not in line)
 
 
 @pytest.mark.parametrize("word, handed", [

@@ -77,10 +77,12 @@ def test_entry_reports_the_watched_outcome(cli, argv):
                                           ("Python Environment is Not Defined", 1)])
 def test_entry_status_of_installation(cli, argv, text, status):
     from veltrix.converter.__main__ import run_main
-    cli.install = lambda package: text
+    def install(package):
+        return text
+    cli.install = install
     argv("-i", "w.whl")
     assert run_main(cli) == status
-    assert cli.install.__name__ == "<lambda>"  # restored after the run
+    assert cli.install is install  # the very function, restored after the run
 
 
 

@@ -119,8 +119,8 @@ _MISSING = object()
 def run_command(*words: str, environ: Optional[Dict[str, str]] = None) -> Result:
     """Run `veltrix-converter WORDS...` through the real console entry, in
     this process; standard output and error are captured."""
-    from veltrix.converter import __main__ as entry
     from veltrix.converter import convert as front
+    from veltrix.converter.console.runner import execute
     seen: Dict[str, Any] = {}
     sanitize, convert = getattr(front, "__sanitize_args"), front.convert
 
@@ -140,7 +140,7 @@ def run_command(*words: str, environ: Optional[Dict[str, str]] = None) -> Result
     front.convert = recording_convert
     try:
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            status = entry.execute(front, ["veltrix-converter", *words])  # type: ignore[no-untyped-call]
+            status = execute(front, ["veltrix-converter", *words])  # type: ignore[no-untyped-call]
     finally:
         setattr(front, "__sanitize_args", sanitize)
         front.convert = convert
