@@ -127,14 +127,44 @@ def test_a_program_archive_is_checked_before_pytorch_reads_it(work, tmp_path, mo
 
 
 def test_a_program_runs_without_the_guards_it_carries(work, tmp_path, monkeypatch):
-    from veltrix.converter.plugin_api.helpers import load_program, program_input, program_runner
+    from veltrix.converter.plugin_api.helpers import load_program, program_runner
     folder, batch, expected = work
     monkeypatch.chdir(tmp_path)
     path = rewrite(folder / "m.pt2", tmp_path / "g.pt2", in_program(lambda d: d.update(guards_code=[MARK])))
     program = load_program("veltrix-torch", str(path))
-    assert program_input("veltrix-torch", program) == ("x", [None, 3, SIZE, SIZE])
-    assert np.abs(program_runner(program)(batch) - expected).max() < 1e-6
+    assert np.abs(program_runner(program)({"x": batch})[0] - expected).max() < 1e-6
     assert not (tmp_path / "RAN").exists()
+
+
+@pytest.fixture(scope="module")
+def programs(tmp_path_factory):
+    import pt2_models
+    return pt2_models.build(tmp_path_factory.mktemp("programs"))
+
+
+@pytest.mark.parametrize("name, shown, more", [
+    ("image", "input x float32[batch, 3, 16, 16], output softmax float32[batch, 2]", {"layout": "NCHW"}),
+    ("two-inputs", "input num float32[batch, 12], cat float32[batch, 4], output add float32[batch, 3]", {}),
+    ("tokens", "input tokens int64[batch, sequence], output scores float32[batch, 5], states float32[batch, "
+     "sequence, 8]", {"low": 0, "high": 50}),
+    ("bool", "input x float32[batch, 6], keep bool[batch, 6], output linear float32[batch, 3]", {}),
+    ("any-size", "input x float32[batch, 3, height, width], output linear float32[batch, 3]", {"layout": "NCHW"}),
+    ("channels-last", "input x float32[1, 16, 16, 3], output linear float32[1, 2]", {"layout": "NHWC"}),
+])
+def test_a_program_signature_and_every_output_it_runs(programs, name, shown, more):
+    from veltrix.converter.plugin_api.helpers import load_program, program_runner, program_signature
+    import pt2_models
+    path, module, feed = programs[name]
+    program = load_program("veltrix-torch", str(path))
+    signature = program_signature(program)
+    assert signature.shown() == shown
+    first = signature.inputs[0]
+    assert {key: getattr(first, key) for key in more} == more
+    expected = pt2_models.expected_outputs(module, feed)
+    got = program_runner(program)(feed)
+    assert len(got) == len(expected) == len(signature.outputs)
+    for e, g in zip(expected, got):
+        assert e.shape == g.shape and np.abs(e - g).max() < 1e-5
 
 
 # float ONNX against PyTorch: the same float32 arithmetic in another order

@@ -207,8 +207,9 @@ class _Run:
         """The program, checked before PyTorch loads it; OpenVINO is given its
         input shape, since it would otherwise make every dimension dynamic."""
         program = load_program(NAME, self.src, self.src_type)
-        self.runner = program_runner(program)
-        _, shape = program_input(NAME, program)
+        run_program = program_runner(program)
+        input_name, shape = program_input(NAME, program)
+        self.runner = lambda x: run_program({input_name: x})[0]
         self.program_shape = self.ov.PartialShape([-1 if d is None else d for d in shape])
         return program
 

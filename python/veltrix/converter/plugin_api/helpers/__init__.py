@@ -60,7 +60,7 @@ from veltrix.converter.plugin_api.helpers.samples import (
     is_datastore, summary_of_skipped, survey_images)
 from veltrix.converter.plugin_api.helpers.torch_programs import (
     EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
-    refuse_unexported, torch_module)
+    program_signature, refuse_unexported, torch_module)
 from veltrix.converter.plugin_api.helpers.report import conversion_report
 from veltrix.converter.plugin_api.helpers.signature import (
     Signature, Tensor, image_tensor, is_integer, parse_shapes, shaped_inputs)
@@ -86,7 +86,7 @@ __all__ = [
     "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_input", "onnx_quantization_parameters",
     "operators_of", "sample_shape", "session_of",
     "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
-    "program_runner", "refuse_unexported", "torch_module",
+    "program_runner", "program_signature", "refuse_unexported", "torch_module",
     "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
     "Signature", "image_tensor", "is_integer", "contained",
 ]
