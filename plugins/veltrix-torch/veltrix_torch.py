@@ -167,6 +167,6 @@ class _Run:
         q = self.quantization
         precision = "dynamic" if q.dynamic else q.activation if q.static else "float32"
         shape: List[Optional[int]] = list(self.input_shape)
-        return verify(lambda f: [run(f[name])], lambda f: [session.run(None, {name: f[name]})[0]],
+        return verify(run, lambda f: session.run(None, {name: f[name]}),
                       [Tensor(name, "float32", shape, layout=self.layout)], self.options,
                       precision=precision, sources=q.sources, workdir=self.workdir, warnings=self.warnings).text
