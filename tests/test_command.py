@@ -26,11 +26,20 @@ HELP = "".join(line + "\n" for line in USAGE)
 # the destination written safely), after an optional pause. Through the
 # environment: VX_READY_FD gets "WORKDIR\nPARTIAL\n" once the model is
 # half-written, then the plug-in waits for a byte (or end of file) on
-# VX_HOLD_FD; VX_WARN adds a warning; VX_SWALLOW imports a module of that
+# VX_HOLD_FD; with VX_HOLD_AT "atexit" or "thread" it says "exiting" and
+# waits there instead, in an exit function or a thread that outlives the
+# main one; VX_WARN adds a warning; VX_SWALLOW imports a module of that
 # name and swallows a KeyboardInterrupt there; VX_ANSWER replaces its answer.
 WRITER = '''
-import json, os, time
+import atexit, json, os, threading, time
 from veltrix.converter.plugin_api.helpers import conversion_run, safe_output
+def hold_at_exit(where):
+    def hold():
+        while where == "thread" and threading.main_thread().is_alive():
+            time.sleep(0.01)
+        os.write(int(os.environ["VX_READY_FD"]), b"exiting\\n")
+        os.read(int(os.environ["VX_HOLD_FD"]), 1)
+    threading.Thread(target=hold).start() if where == "thread" else atexit.register(hold)
 def query_convert(src_type, dst_type):
     if src_type is None and dst_type is None:
         return {"supported_inputs": ["h5"], "supported_outputs": ["vxt"]}
@@ -50,7 +59,9 @@ def convert(src, dst, params):
             with open(partial, "w") as f:
                 f.write("model")
             time.sleep(params["pause"])
-            if os.environ.get("VX_READY_FD"):
+            if os.environ.get("VX_HOLD_AT") in ("atexit", "thread"):
+                hold_at_exit(os.environ["VX_HOLD_AT"])
+            elif os.environ.get("VX_READY_FD"):
                 os.write(int(os.environ["VX_READY_FD"]), ("%s\\n%s\\n" % (run.workdir, partial)).encode())
                 os.read(int(os.environ["VX_HOLD_FD"]), 1)
     answer = os.environ.get("VX_ANSWER")
@@ -108,6 +119,10 @@ class Child:
             workdir, partial = ready.readline().strip(), ready.readline().strip()
         assert workdir and partial, "the command ended before its plug-in was ready"
         return workdir, partial
+
+    def said(self):
+        """The next line the plug-in says on its own channel."""
+        return os.read(self._ready, 100).decode()
 
     def release(self):
         os.close(self._hold)
@@ -254,6 +269,24 @@ def test_signals_unwind_the_work_and_end_with_one_line(writer, signum, ignored, 
     assert (got_status, err) == (status, stderr)
     assert not os.path.exists(workdir) and not os.path.exists(partial)
     assert sorted(os.listdir(out.parent)) == (["m.vxt"] if status == 0 else [])
+
+
+@pytest.mark.parametrize("where, signum, ignored, status, stderr", [
+    # while the exit functions run, or a thread that is not a daemon is awaited
+    ("atexit", signal.SIGINT, [], 130, "Interrupted\n"),
+    ("atexit", signal.SIGTERM, [], 143, "Terminated\n"),
+    ("thread", signal.SIGINT, [], 130, "Interrupted\n"),
+    ("atexit", signal.SIGINT, ["SIGINT"], 0, ""),
+])
+def test_a_signal_after_success_ends_the_command_as_interrupted(writer, where, signum, ignored, status, stderr):
+    out = writer.root / "m.vxt"
+    child = Child(writer, ["m.h5", str(out)], ignored=ignored, held=True, env={"VX_HOLD_AT": where})
+    assert child.said() == "exiting\n"
+    child.proc.send_signal(signum)
+    child.release()
+    got_status, stdout, err = child.finish()
+    assert (got_status, err) == (status, stderr)
+    assert stdout.endswith("Destination: %s\n" % out) and out.read_text() == "model"
 
 
 # Sends a signal to its own process when a module is first imported.
