@@ -29,7 +29,8 @@ HELP = "".join(line + "\n" for line in USAGE)
 # VX_HOLD_FD; with VX_HOLD_AT "atexit" or "thread" it says "exiting" and
 # waits there instead, in an exit function or a thread that outlives the
 # main one; VX_WARN adds a warning; VX_SWALLOW imports a module of that
-# name and swallows a KeyboardInterrupt there; VX_ANSWER replaces its answer.
+# name and swallows a KeyboardInterrupt there; VX_RAISE raises that
+# expression half-way; VX_ANSWER replaces its answer.
 WRITER = '''
 import atexit, json, os, threading, time
 from veltrix.converter.plugin_api.helpers import conversion_run, safe_output
@@ -40,6 +41,8 @@ def hold_at_exit(where):
         os.write(int(os.environ["VX_READY_FD"]), b"exiting\\n")
         os.read(int(os.environ["VX_HOLD_FD"]), 1)
     threading.Thread(target=hold).start() if where == "thread" else atexit.register(hold)
+class Odd(BaseException):
+    pass
 def query_convert(src_type, dst_type):
     if src_type is None and dst_type is None:
         return {"supported_inputs": ["h5"], "supported_outputs": ["vxt"]}
@@ -58,6 +61,8 @@ def convert(src, dst, params):
         with safe_output(dst) as partial:
             with open(partial, "w") as f:
                 f.write("model")
+            if os.environ.get("VX_RAISE"):
+                raise eval(os.environ["VX_RAISE"])
             time.sleep(params["pause"])
             if os.environ.get("VX_HOLD_AT") in ("atexit", "thread"):
                 hold_at_exit(os.environ["VX_HOLD_AT"])
@@ -185,6 +190,18 @@ def test_a_plugin_answer_that_cannot_be_reported(writer):
         "type(s) for +: 'int' and 'str' (VELTRIX_DEBUG=1 shows the traceback)")
     debug = run(writer, "m.h5", "out.vxt", env=dict(bad, VELTRIX_DEBUG="1"))
     assert debug.returncode == 1 and "Traceback (most recent call last)" in debug.stderr
+
+
+@pytest.mark.parametrize("raised, status, stderr", [
+    ("SystemExit(3)", 3, ""),
+    ("SystemExit(None)", 0, ""),
+    ("SystemExit('bye')", 1, "bye\n"),
+    ("Odd('odd')", 1, "Traceback (most recent call last):*vx_writer_mod.Odd: odd\n"),
+])
+def test_what_escapes_the_console_ends_it_as_the_interpreter_would(writer, raised, status, stderr):
+    result = run(writer, "m.h5", "out" + os.sep + "m.vxt", env={"VX_RAISE": raised})
+    assert result.returncode == status and fnmatch.fnmatchcase(result.stderr, stderr), result.stderr
+    assert not (writer.root / "out").exists() or os.listdir(writer.root / "out") == []
 
 
 def test_guards_never_run_pip(writer, tmp_path):

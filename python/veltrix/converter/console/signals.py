@@ -102,36 +102,32 @@ class Listener:
     def __init__(self):
         self.received = []
         self.raising = True
-        self._taken = []
-        self._ending = None
+        self.taken = []  # the signals listened to (not those inherited as ignored)
+        self.ending = None  # the status the process leaves with, once decided
 
     def listen(self):
         for signum in ENDINGS:
-            if signum in self._taken or signal.getsignal(signum) is not signal.SIG_IGN:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
                 signal.signal(signum, self)
-                if signum not in self._taken:
-                    self._taken.append(signum)
+                self.taken.append(signum)
 
     def end(self, status):
         """The outcome is decided: from now on a signal ends the process.
         The handlers are taken again, in case a library replaced them."""
         self.raising = False
-        self._ending = status
-        self.listen()
+        self.ending = status
+        for signum in self.taken:
+            signal.signal(signum, self)
 
     def __call__(self, signum, frame):
         self.received.append(signum)
-        if self._ending is not None:
-            if self._ending not in (EXIT_INTERRUPTED, EXIT_TERMINATED):
-                self._ending = ENDINGS[signum][0]  # first, so that a signal arriving meanwhile only leaves
+        if self.ending is not None:
+            if self.ending not in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+                self.ending = ENDINGS[signum][0]  # first, so that a signal arriving meanwhile only leaves
                 interrupted(signum)
-            os._exit(self._ending)
+            os._exit(self.ending)
         if self.raising:
             raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
-
-    def arrived(self, signums):
-        """Whether one of `signums` is a signal this listener took."""
-        return any(signum in self._taken for signum in signums)
 
 
 def ended_by(exc, listener):
@@ -204,8 +200,8 @@ def leave(status, listener):
         pending = signal.sigpending()
     except (AttributeError, OSError):  # a platform without thread signal masks
         pending = set()
-    arrived = [signum for signum in ENDINGS if signum in pending and listener.arrived([signum])]
-    ending = listener._ending
+    arrived = [signum for signum in listener.taken if signum in pending]
+    ending = listener.ending
     if arrived and ending not in (EXIT_INTERRUPTED, EXIT_TERMINATED):
         ending = interrupted(arrived[0])
         _flush()

@@ -28,7 +28,6 @@ imported and would not see it).
 
 import contextlib
 import importlib
-import io
 import os
 import re
 import shutil
@@ -53,6 +52,7 @@ class Result:
     response: Optional[ConversionResponse] = None  # what `convert` answered (the front end's response)
     params: Optional[Params] = None  # the parameter dictionary the plug-in received
     lines: List[str] = field(default_factory=list)  # stdout as lines
+    report: Optional[Dict[str, Any]] = None  # the conversion report (what `--json` prints)
 
 
 def _distribution_name(plugin: Any) -> str:
@@ -117,10 +117,10 @@ _MISSING = object()
 
 
 def run_command(*words: str, environ: Optional[Dict[str, str]] = None) -> Result:
-    """Run `veltrix-converter WORDS...` through the real console entry, in
-    this process; standard output and error are captured."""
+    """Run `veltrix-converter WORDS...` through the console's conversion
+    runner, in this process; standard output and error are captured."""
     from veltrix.converter import convert as front
-    from veltrix.converter.console.runner import execute
+    from veltrix.converter.console.runner import run_command as run_words
     seen: Dict[str, Any] = {}
     sanitize, convert = getattr(front, "__sanitize_args"), front.convert
 
@@ -133,14 +133,12 @@ def run_command(*words: str, environ: Optional[Dict[str, str]] = None) -> Result
         seen["response"] = convert(*args, **kwargs)
         return seen["response"]
 
-    out, err = io.StringIO(), io.StringIO()
     saved_env = {k: os.environ.get(k) for k in (environ or {})}
     os.environ.update(environ or {})
     setattr(front, "__sanitize_args", recording_sanitize)
     front.convert = recording_convert
     try:
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            status = execute(front, ["veltrix-converter", *words])  # type: ignore[no-untyped-call]
+        outcome = run_words(words, front)
     finally:
         setattr(front, "__sanitize_args", sanitize)
         front.convert = convert
@@ -149,8 +147,8 @@ def run_command(*words: str, environ: Optional[Dict[str, str]] = None) -> Result
                 os.environ.pop(key, None)
             else:
                 os.environ[key] = value
-    text = out.getvalue()
-    return Result(status, text, err.getvalue(), seen.get("response"), seen.get("params"), text.splitlines())
+    return Result(outcome.status, outcome.stdout, outcome.stderr, seen.get("response"), seen.get("params"),
+                  outcome.stdout.splitlines(), outcome.report)
 
 
 class PluginRunner:
