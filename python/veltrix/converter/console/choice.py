@@ -23,6 +23,20 @@ def only_when_named(registry, name):
         return False
 
 
+def automatic_choice(registry, src_type, dst_type):
+    """The records of the plug-ins the automatic choice offers for the pair,
+    in the registry's order (the first is used), and the names of those
+    passed over because they are used only when named."""
+    offered, passed_over = [], []
+    for record in registry.query_all_converters(src_type, dst_type):
+        name = record.get("name") if isinstance(record, dict) else None
+        if isinstance(name, str) and only_when_named(registry, name):
+            passed_over.append(name)
+        else:
+            offered.append(record)
+    return offered, passed_over
+
+
 class SelectingRegistry:
     """The registry as the front end's automatic choice sees it: the same
     answers, except that plug-ins used only when named are not offered, and
@@ -33,12 +47,7 @@ class SelectingRegistry:
         self._registry, self._state = registry, state
 
     def query_all_converters(self, src_type, dst_type):
-        found = list(self._registry.query_all_converters(src_type, dst_type))
-        offered, passed_over = [], []
-        for record in found:
-            name = record.get("name") if isinstance(record, dict) else None
-            (passed_over if isinstance(name, str) and only_when_named(self._registry, name) else offered).append(record)
-        self._state.passed_over = [r["name"] for r in passed_over]
+        offered, self._state.passed_over = automatic_choice(self._registry, src_type, dst_type)
         self._state.chosen = offered[0].get("name") if offered and isinstance(offered[0], dict) else None
         if offered:
             others = sorted({str(r.get("name")) for r in offered[1:]} - {str(offered[0].get("name"))})

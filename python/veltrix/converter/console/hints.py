@@ -111,7 +111,9 @@ def _query_pair(module, args):
         return None
 
 
-def _pairs_hint(module, args, passed_over=()):
+def pairs_hint(module, args, passed_over=()):
+    """What the installed plug-ins convert, when none converts the pair of
+    `args` (or only plug-ins used only when named, `passed_over`, do)."""
     src, dst = args.get("input-model-type", ""), args.get("output-model-type", "")
     if passed_over:
         return "%s convert%s %r to %r but %s used only when named: use --plugin %s" % (
@@ -172,7 +174,7 @@ def conversion_hints(module, args, response=None, passed_over=()):
         if hint:
             hints.append(hint)
     elif not hints and (passed_over or _query_pair(module, args) == []):
-        hints.append(_pairs_hint(module, args, passed_over))
+        hints.append(pairs_hint(module, args, passed_over))
     return hints
 
 
