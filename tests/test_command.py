@@ -30,7 +30,8 @@ HELP = "".join(line + "\n" for line in USAGE)
 # waits there instead, in an exit function or a thread that outlives the
 # main one; VX_WARN adds a warning; VX_SWALLOW imports a module of that
 # name and swallows a KeyboardInterrupt there; VX_RAISE raises that
-# expression half-way; VX_ANSWER replaces its answer.
+# expression half-way; VX_NATIVE prints through the C library at the end;
+# VX_ANSWER replaces its answer.
 WRITER = '''
 import atexit, json, os, threading, time
 from veltrix.converter.plugin_api.helpers import conversion_run, safe_output
@@ -69,6 +70,9 @@ def convert(src, dst, params):
             elif os.environ.get("VX_READY_FD"):
                 os.write(int(os.environ["VX_READY_FD"]), ("%s\\n%s\\n" % (run.workdir, partial)).encode())
                 os.read(int(os.environ["VX_HOLD_FD"]), 1)
+    if os.environ.get("VX_NATIVE"):
+        import ctypes
+        ctypes.CDLL(None).printf(os.environ["VX_NATIVE"].encode())
     answer = os.environ.get("VX_ANSWER")
     return json.loads(answer) if answer else {"success": "yes", "message": "wrote " + dst}
 '''
@@ -202,6 +206,14 @@ def test_what_escapes_the_console_ends_it_as_the_interpreter_would(writer, raise
     result = run(writer, "m.h5", "out" + os.sep + "m.vxt", env={"VX_RAISE": raised})
     assert result.returncode == status and fnmatch.fnmatchcase(result.stderr, stderr), result.stderr
     assert not (writer.root / "out").exists() or os.listdir(writer.root / "out") == []
+
+
+def test_what_native_code_printed_is_not_lost_at_exit(writer):
+    env = dict(writer.env(), VX_NATIVE="native\n")
+    env.pop("PYTHONUNBUFFERED", None)  # the C library buffers what goes to a pipe
+    result = subprocess.run([COMMAND, "m.h5", "out.vxt"], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                            env=env, timeout=120, cwd=writer.root)
+    assert result.returncode == 0 and result.stdout.endswith(SUCCESS + "native\n"), result.stdout
 
 
 def test_guards_never_run_pip(writer, tmp_path):

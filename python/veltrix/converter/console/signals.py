@@ -122,8 +122,11 @@ class Listener:
     def __call__(self, signum, frame):
         self.received.append(signum)
         if self.ending is not None:
-            if self.ending not in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+            first = self.ending not in (EXIT_INTERRUPTED, EXIT_TERMINATED)
+            if first:
                 self.ending = ENDINGS[signum][0]  # first, so that a signal arriving meanwhile only leaves
+            _flush()
+            if first:
                 interrupted(signum)
             os._exit(self.ending)
         if self.raising:
@@ -157,11 +160,18 @@ def ended_by(exc, listener):
 # ------------------------------------------------------------ the exit
 
 def _flush():
+    """Python's standard streams, then what native code left in the C
+    library's buffers (the teardown that would flush them is skipped)."""
     for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
         try:
             stream.flush()
         except Exception:  # a stream that fails now has nothing left to say
             pass
+    try:
+        import ctypes
+        ctypes.CDLL(None).fflush(None)
+    except Exception:  # no C library to ask: nothing of it to flush
+        pass
 
 
 def _shut_down():
