@@ -27,7 +27,7 @@ import functools
 import io
 import sys
 from contextlib import redirect_stderr, redirect_stdout
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence
+from typing import Any, Dict, NamedTuple, Optional, Sequence
 
 from veltrix.converter.console import EXIT_FAILED, EXIT_OK, EXIT_USAGE, choice, hints, packages, reports, signals
 from veltrix.converter.console.streams import PROGRAM, say
@@ -228,7 +228,10 @@ def _perform(module, state, listener):
             # a script reading the report learns of the failure from it too
             state.document = reports.conversion_document(None, state.plugin(), error=text)
             if json_wanted:
-                reports.write(state.document)
+                try:
+                    reports.write(state.document)
+                except OSError:  # a standard output that fails: the error line has said what matters
+                    pass
         return EXIT_FAILED
 
 
