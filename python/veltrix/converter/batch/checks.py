@@ -24,11 +24,11 @@ class _Catalogue:
     """The command's answers, asked once per pair and plug-in in a batch."""
 
     def __init__(self) -> None:
-        self._choices: Dict[Tuple[str, str], Optional[str]] = {}
+        self._choices: Dict[Tuple[str, str], Tuple[Optional[str], List[str]]] = {}
         self._tables: Dict[Tuple[str, str, str], Optional[dict]] = {}
         self.versions = single.plugin_versions()
 
-    def chosen(self, src_type: str, dst_type: str) -> Optional[str]:
+    def chosen(self, src_type: str, dst_type: str) -> Tuple[Optional[str], List[str]]:
         if (src_type, dst_type) not in self._choices:
             self._choices[(src_type, dst_type)] = single.chosen_plugin(src_type, dst_type)
         return self._choices[(src_type, dst_type)]
@@ -51,10 +51,10 @@ def _check_plugin_and_options(job: Job, catalogue: _Catalogue) -> None:
                                job.row, "plugin")
         name = named
     else:
-        chosen = catalogue.chosen(src_type, dst_type)
+        chosen, passed_over = catalogue.chosen(src_type, dst_type)
         table = catalogue.table(chosen, src_type, dst_type) if chosen else None
         if chosen is None or table is None:
-            raise JobFileError(single.pairs_hint(src_type, dst_type), job.row, "dest")
+            raise JobFileError(single.no_plugin_hint(args, passed_over), job.row, "dest")
         name = chosen
     for key, _ in job.options:
         if key not in table and key not in FRONT_END_OPTIONS:

@@ -143,7 +143,7 @@ class _Stop:
     def __call__(self, signum: int, frame: Any) -> None:
         if self.received is None:
             self.received = signum
-            from veltrix.converter.__main__ import Terminated
+            from veltrix.converter.console.signals import Terminated
             raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
 
     def __exit__(self, *exc: Any) -> None:

@@ -25,8 +25,8 @@ class Events(Protocol):
 
 
 def signal_of(exc: BaseException) -> int:
-    from veltrix.converter.__main__ import Terminated
-    return signal.SIGTERM if isinstance(exc, Terminated) else signal.SIGINT
+    from veltrix.converter.console.signals import signal_of as console_signal_of
+    return int(console_signal_of(exc))
 
 
 def group_of(job: Job) -> Tuple[str, str]:

@@ -1,54 +1,35 @@
 """The single command, as the batch uses it: one conversion run through the
-console's own runner (so a batch row and `veltrix-converter --json ...`
-cannot drift apart), and the plug-in choice and parameter table the
-command would use for a row. Nothing here decides anything the command
+console's own runner (so a batch row and `veltrix-converter SRC DST` cannot
+drift apart), and the plug-in choice and parameter table the command would
+use for a row. Nothing here decides anything the command
 decides; it only asks."""
 
 import contextlib
 import io
-import json
-from dataclasses import dataclass
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 PROGRAM = "veltrix-converter"
 
 
-@dataclass
-class Outcome:
-    """What one single command did."""
-    status: int  # its exit status
-    report: Optional[Dict[str, Any]]  # the --json document, None when the command printed none
-    stdout: str
-    stderr: str
+def run_command(words: List[str]) -> Any:
+    """`veltrix-converter WORDS...` in this process: the console runner's
+    Outcome (status, the conversion report `--json` prints, standard output
+    and error)."""
+    from veltrix.converter.console.runner import run_command as console_run
+    return console_run(list(words))
 
 
-def run_command(words: List[str]) -> Outcome:
-    """`veltrix-converter --json WORDS...` in this process."""
-    from veltrix.converter import __main__ as console
-    from veltrix.converter.plugin_api.helpers import report
-    # a plug-in that gives no report must not be given the previous job's
-    report.LAST.clear()
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = console.execute(argv=[PROGRAM, "--json", *words])
-    document = None
-    text = out.getvalue()
-    if text.strip():
-        try:
-            document = json.loads(text)
-        except ValueError:
-            document = None
-    return Outcome(status, document if isinstance(document, dict) else None, text, err.getvalue())
-
-
-def chosen_plugin(src_type: str, dst_type: str) -> Optional[str]:
-    """The plug-in the command's automatic choice takes for the pair, or None."""
-    from veltrix.converter import __main__ as console
+def chosen_plugin(src_type: str, dst_type: str) -> Tuple[Optional[str], List[str]]:
+    """The plug-in the command's automatic choice takes for the pair (None
+    when there is none), and the plug-ins converting it that are used only
+    when named."""
+    from veltrix.converter.console.choice import SelectingRegistry
+    from veltrix.converter.console.runner import State
     from veltrix.converter.plugin_registry import PluginRegistry
-    state = console._State([PROGRAM])
+    state = State([PROGRAM])
     with contextlib.redirect_stderr(io.StringIO()):  # the note naming the other candidates
-        console._SelectingRegistry(PluginRegistry(), state).query_all_converters(src_type, dst_type)
-    return state.chosen
+        SelectingRegistry(PluginRegistry(), state).query_all_converters(src_type, dst_type)
+    return state.chosen, list(state.passed_over)
 
 
 def parameter_table(name: str, src_type: str, dst_type: str) -> Optional[Dict[str, Any]]:
@@ -63,16 +44,18 @@ def parameter_table(name: str, src_type: str, dst_type: str) -> Optional[Dict[st
 
 def plugin_hint(name: str, src_type: str, dst_type: str) -> Optional[str]:
     """Why `--plugin NAME` cannot convert the pair, as the command says it."""
-    from veltrix.converter import __main__ as console
     from veltrix.converter import convert
-    return console._plugin_name_hint(convert, name, (src_type, dst_type))
+    from veltrix.converter.console.hints import plugin_name_hint
+    return plugin_name_hint(convert, name, (src_type, dst_type))
 
 
-def pairs_hint(src_type: str, dst_type: str) -> str:
-    """What the installed plug-ins convert, as the command says it when none converts the pair."""
-    from veltrix.converter import __main__ as console
+def no_plugin_hint(args: Dict[str, Any], passed_over: List[str]) -> str:
+    """Why no plug-in was chosen for a conversion, as the command says it."""
     from veltrix.converter import convert
-    return console._pairs_hint(convert, {"input-model-type": src_type, "output-model-type": dst_type})
+    from veltrix.converter.console.hints import conversion_hints
+    found = conversion_hints(convert, args, None, passed_over)
+    return "; ".join(found) or "no installed plug-in converts %r to %r" % (
+        args.get("input-model-type"), args.get("output-model-type"))
 
 
 def plugin_versions() -> Dict[str, str]:

@@ -47,7 +47,7 @@ def failure(job: Dict[str, Any], message: str, status: str = "failure") -> Dict[
     """The report of a job that the worker could not answer for."""
     return {"status": status, "message": message, "plugin": job.get("plugin"),
             "source": {"path": job["source"]}, "destination": {"path": job["dest"]},
-            "exit_status": None, "stderr": "", "source_sha256": None, "destination_sha256": None}
+            "exit_status": None, "stdout": "", "stderr": "", "source_sha256": None, "destination_sha256": None}
 
 
 def _fresh_path() -> Set[str]:

@@ -27,33 +27,26 @@ from veltrix.converter.batch.digest import model_digest
 INTERRUPTED_STATUSES = (130, 143)
 
 
-def _error_line(stderr: str) -> str:
-    """What the command said when it printed no report: its error line,
-    else its FAILURE line, else its last line."""
-    lines = [line for line in stderr.splitlines() if line.strip()]
-    for line in lines:
-        if line.startswith("veltrix-converter: error: "):
-            return line[len("veltrix-converter: error: "):].replace(" (VELTRIX_DEBUG=1 shows the traceback)", "")
-    for line in lines:
-        if line.startswith("FAILURE: "):
-            return line[len("FAILURE: "):]
+def _last_line(text: str) -> str:
+    lines = [line for line in text.splitlines() if line.strip()]
     return lines[-1] if lines else "the command printed nothing"
 
 
 def run_job(payload: Dict[str, Any]) -> Dict[str, Any]:
-    """The report of one job: the command's --json document, its exit
-    status and what it said on standard error, and the digests that let a
-    later batch skip it."""
+    """The report of one job: the command's conversion report (what `--json`
+    prints), its exit status and what it printed, and the digests that let
+    a later batch skip it."""
     from veltrix.converter.batch import single
     source_digest = model_digest(payload["source"])
     outcome = single.run_command(list(payload["words"]))
-    record: Dict[str, Any] = dict(outcome.report) if outcome.report is not None else {
-        "status": "failure" if outcome.status else "success", "message": _error_line(outcome.stderr),
-        "plugin": None}
     if outcome.status in INTERRUPTED_STATUSES:
-        record["status"] = "interrupted"
+        record: Dict[str, Any] = _interrupted()
+    elif outcome.report is not None:
+        record = dict(outcome.report)
+    else:  # not a conversion after all: what the command said instead
+        record = {"status": "failure", "message": _last_line(outcome.stderr), "plugin": None}
     record["exit_status"] = outcome.status
-    record["stderr"] = outcome.stderr
+    record["stdout"], record["stderr"] = outcome.stdout, outcome.stderr
     record["source_sha256"] = source_digest
     record["destination_sha256"] = model_digest(payload["dest"]) if record["status"] == "success" else None
     return record
@@ -70,14 +63,14 @@ class _Channel:
 
 def _interrupted() -> Dict[str, Any]:
     return {"status": "interrupted", "message": "stopped before the command ended", "plugin": None,
-            "exit_status": 130, "stderr": "", "source_sha256": None, "destination_sha256": None}
+            "exit_status": 130, "stdout": "", "stderr": "", "source_sha256": None, "destination_sha256": None}
 
 
 def serve(in_fd: int, out_fd: int, folder: str) -> int:
-    from veltrix.converter import __main__ as console
+    from veltrix.converter.console.signals import Terminated
 
     def terminated(signum: int, frame: Optional[object]) -> None:
-        raise console.Terminated()
+        raise Terminated()
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, terminated)
