@@ -35,7 +35,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 # same error fails the test as any other. A test that needs one without
 # importing it (it runs the command) says so with `needs`.
 LIBRARIES = ("tensorflow", "keras", "tf2onnx", "onnx", "onnxruntime", "ai_edge_litert", "torch", "onnxscript", "openvino",
-             "nncf", "veltrix_tflite", "veltrix_onnx", "veltrix_torch", "veltrix_openvino")
+             "nncf", "transformers", "veltrix_tflite", "veltrix_onnx", "veltrix_torch", "veltrix_openvino")
 ABSENT = {name for name in LIBRARIES if importlib.util.find_spec(name) is None}
 
 

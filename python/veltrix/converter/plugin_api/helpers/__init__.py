@@ -26,7 +26,8 @@ hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `signature` (a model's inputs and outputs), `verification`, `report`,
 `files`, `run`, `containment`, and the framework-specific pieces
 `keras_models` (Keras models and SavedModels), `onnx_files`,
-`onnx_quantization`, `torch_programs` and `openvino_models`, which import
+`onnx_quantization`, `torch_programs` (with `pt2_checks`, the checks of a .pt2
+file) and `openvino_models`, which import
 their framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time.
@@ -58,9 +59,10 @@ from veltrix.converter.plugin_api.helpers.run import (
 from veltrix.converter.plugin_api.helpers.samples import (
     IMAGE_SUFFIXES, MODE_NAMES, UNDECODABLE, VERIFY_SAMPLES, Calibration, SampleSource, find_images,
     is_datastore, summary_of_skipped, survey_images)
+from veltrix.converter.plugin_api.helpers.pt2_checks import EXPORT_RECIPE, check_program_archive
 from veltrix.converter.plugin_api.helpers.torch_programs import (
-    EXPORT_RECIPE, PROGRAM_TYPES, REFUSED_TYPES, check_program_archive, load_program, program_input, program_runner,
-    program_signature, refuse_unexported, torch_module)
+    PROGRAM_TYPES, REFUSED_TYPES, load_program, program_input, program_runner, program_signature, refuse_unexported,
+    torch_module)
 from veltrix.converter.plugin_api.helpers.report import conversion_report
 from veltrix.converter.plugin_api.helpers.signature import (
     Signature, Tensor, image_tensor, is_integer, parse_shapes, shaped_inputs)

@@ -1,47 +1,21 @@
 """PyTorch programs as sources: a program captured with `torch.export` and
 saved with `torch.export.save` (a .pt2 file), loaded so that nothing in the
-file runs but the program's own operators; TorchScript archives and pickled
-modules or state dicts (.pt, .pth) refused with how to make a .pt2.
-
-`torch.export.load` alone trusts the file: some of its parts are unpickled,
-its shape expressions are parsed by SymPy (which evaluates Python), its
-operator names are looked up as attributes of modules, its guards are
-compiled into Python and it may carry compiled native code. So the archive
-is read once into memory and checked before PyTorch sees it: only raw tensor
-payloads, shape expressions made of SymPy terms, PyTorch's registered
-operators and the archive's known members pass; every tensor load is forced
-to be weights-only; the guards are dropped.
+file runs but the program's own operators (the checks are `pt2_checks`);
+TorchScript archives and pickled modules or state dicts (.pt, .pth) refused
+with how to make a .pt2.
 
 The one piece of the kit that imports PyTorch, and only when called.
 """
 
-import io
-import json
-import os
-import re
-import tokenize
 import zipfile
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from veltrix.converter.plugin_api.helpers.answers import PluginError, first_line
+from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.pt2_checks import EXPORT_RECIPE, load_checked
 from veltrix.converter.plugin_api.helpers.signature import Signature, Tensor
 
 PROGRAM_TYPES = ("pt2",)
 REFUSED_TYPES = ("pt", "pth")
-EXPORT_RECIPE = ('import torch; '
-                 'program = torch.export.export(model.eval(), (torch.rand(1, 3, 224, 224),)); '
-                 'torch.export.save(program, "model.pt2")')
-
-# members of a torch.export.save archive, below its one root folder
-_KNOWN_MEMBERS = re.compile(r"(archive_format|archive_version|byteorder|\.data/version|\.data/serialization_id"
-                            r"|\.format_version|\.storage_alignment"
-                            r"|models/[^/]+\.json|data/sample_inputs/[^/]+\.pt"
-                            r"|data/weights/(weight_\d+|[^/]+_weights_config\.json)"
-                            r"|data/constants/(tensor_\d+|[^/]+_constants_config\.json)|extra/[^/]+)\Z")
-_OPERATOR = re.compile(r"(torch\.ops(\.(?!__)[A-Za-z_]\w*){2,3}|_operator\.[a-z]\w*|math\.[a-z]\w*"
-                       r"|torch\._?sym_[a-z]\w*|#\w+:[\w.]+)\Z")
-_SYMBOL_TEXT = re.compile(r"""(['"])[A-Za-z_]\w*\1\Z""")
-_EXPRESSION_OPS = {"(", ")", ",", "=", "+", "-", "*", "/", "**", "%", "<", ">", "<=", ">=", "==", "!=", "&", "|", "~"}
 
 
 def torch_module() -> Any:
@@ -86,152 +60,12 @@ def _what_file(path: str) -> str:
     return "a zip archive PyTorch did not write"
 
 
-def _check_expression(text: Any, names: Callable[[str], bool]) -> Optional[str]:
-    """None for a shape expression made of SymPy terms only, else the token
-    that is not one."""
-    if not isinstance(text, str):
-        return repr(text)
-    try:
-        tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
-    except (tokenize.TokenError, SyntaxError, IndentationError):
-        return text
-    for i, token in enumerate(tokens):
-        kind, string = token.type, token.string
-        if kind in (tokenize.NEWLINE, tokenize.NL, tokenize.ENDMARKER, tokenize.NUMBER):
-            continue
-        if kind == tokenize.STRING and _SYMBOL_TEXT.match(string):
-            continue
-        if kind == tokenize.OP and string in _EXPRESSION_OPS:
-            continue
-        if kind == tokenize.NAME:
-            keyword = i + 1 < len(tokens) and tokens[i + 1].string == "="
-            if (keyword and re.match(r"[a-z]\w*\Z", string)) or (not keyword and names(string)):
-                continue
-        return string
-    return None
-
-
-def _sympy_names(torch: Any) -> Callable[[str], bool]:
-    import sympy
-    from torch.utils._sympy import functions
-
-    def allowed(name: str) -> bool:
-        if name in ("True", "False", "None"):
-            return True
-        if name.startswith("_"):
-            return False
-        value = getattr(sympy, name, getattr(functions, name, None))
-        return isinstance(value, sympy.Basic) or (isinstance(value, type) and issubclass(value, sympy.Basic))
-    return allowed
-
-
-def _walk(value: Any) -> Iterator[Any]:
-    stack = [value]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, dict):
-            yield item
-            stack.extend(item.values())
-        elif isinstance(item, list):
-            stack.extend(item)
-
-
-def check_program_archive(data: bytes, src: str, torch: Any) -> None:
-    """PluginError unless `data` is a torch.export.save archive holding
-    nothing that loading it would run: no pickled payload, custom object or
-    compiled code, no shape expression beyond SymPy terms, no operator that
-    is not PyTorch's."""
-    def refuse(why: str) -> PluginError:
-        return PluginError("%s is not loaded: %s. Only programs saved with torch.export.save are taken; make one in "
-                           "Python: %s" % (src, why, EXPORT_RECIPE))
-    try:
-        archive = zipfile.ZipFile(io.BytesIO(data))
-    except zipfile.BadZipFile:
-        raise refuse("it is not a zip archive (a .pt2 file is one)") from None
-    with archive:
-        infos = archive.infolist()
-        roots = {i.filename.split("/", 1)[0] for i in infos}
-        if len(roots) != 1 or not all("/" in i.filename for i in infos):
-            raise refuse("its members are not in one folder, as torch.export.save writes them")
-        members = {i.filename.split("/", 1)[1]: i for i in infos if not i.filename.endswith("/")}
-        if "archive_format" not in members or archive.read(members["archive_format"]).strip() != b"pt2":
-            raise refuse("it is %s" % ("an AOTInductor package or another kind of zip archive"
-                                       if "archive_format" not in members else "not a pt2 archive"))
-        unknown = sorted(n for n in members if not _KNOWN_MEMBERS.match(n))
-        if unknown:
-            aoti = any(n.startswith(("data/aotinductor/", "data/executorch/", "data/mtia")) for n in unknown)
-            raise refuse("it holds %s" % ("compiled native code (%s), which loading would run" % unknown[0] if aoti
-                                          else "members torch.export.save does not write (%s)" % ", ".join(unknown[:3])))
-        packed = [n for n, i in members.items() if i.compress_type != zipfile.ZIP_STORED]
-        if packed:
-            raise refuse("its member %s is compressed (torch.export.save stores every member as it is)" % packed[0])
-        if not any(n.startswith("models/") for n in members):
-            raise refuse("it holds no program")
-        names = _sympy_names(torch)
-        for name, info in sorted(members.items()):
-            if not name.endswith(".json") or name.startswith("extra/"):
-                continue
-            try:
-                document = json.loads(archive.read(info))
-            except ValueError:
-                raise refuse("its member %s is not JSON" % name) from None
-            if name.startswith("data/"):
-                config = document.get("config") if isinstance(document, dict) else None
-                for key, payload in (config or {}).items():
-                    if not isinstance(payload, dict) or payload.get("use_pickle") or not str(
-                            payload.get("path_name", "")).startswith(("weight_", "tensor_")):
-                        raise refuse("its entry %s is a pickled object or custom class, which loading would run"
-                                     % key)
-                continue
-            for entry in _walk(document):
-                target = entry.get("target")
-                if isinstance(target, str) and "inputs" in entry and not _OPERATOR.match(target):
-                    raise refuse("it calls %s, which is not a PyTorch operator" % target[:80])
-                if "expr_str" in entry:
-                    bad = _check_expression(entry["expr_str"], names)
-                    if bad is not None:
-                        raise refuse("a shape expression holds %s, which is not a SymPy term" % bad[:80])
-
-
-class _WeightsOnly:
-    """Every torch.load within the block loads tensors only (PyTorch's own
-    switch, which overrides a caller's weights_only=False)."""
-
-    KEYS = ("TORCH_FORCE_WEIGHTS_ONLY_LOAD", "TORCH_FORCE_NO_WEIGHTS_ONLY_LOAD")
-
-    def __enter__(self) -> None:
-        self.saved = {k: os.environ.get(k) for k in self.KEYS}
-        os.environ.pop("TORCH_FORCE_NO_WEIGHTS_ONLY_LOAD", None)
-        os.environ["TORCH_FORCE_WEIGHTS_ONLY_LOAD"] = "1"
-
-    def __exit__(self, *exc: Any) -> None:
-        for key, value in self.saved.items():
-            if value is None:
-                os.environ.pop(key, None)
-            else:
-                os.environ[key] = value
-
-
 def load_program(name: str, src: str, src_type: str = "pt2") -> Any:
     """The ExportedProgram of a .pt2 file, checked before loading (see the
     module's text) and without its guards; PluginError for a .pt/.pth file,
     an archive that does not pass, or one PyTorch cannot read."""
     refuse_unexported(name, src, src_type)
-    torch = torch_module()
-    try:
-        with open(src, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise PluginError("Cannot read %s: %s" % (src, exc.strerror or exc)) from exc
-    check_program_archive(data, src, torch)
-    try:
-        with _WeightsOnly():
-            program = torch.export.load(io.BytesIO(data))
-    except Exception as exc:  # whatever PyTorch raises about the file
-        raise PluginError("PyTorch cannot load the program in %s: %s" % (
-            src, first_line(exc) or type(exc).__name__)) from exc
-    program._guards_code = []  # Python compiled from the file when the program is run
-    return program
+    return load_checked(src, torch_module())
 
 
 def program_input(name: str, program: Any) -> Tuple[str, List[Optional[int]]]:
