@@ -161,6 +161,9 @@ class _Batch:
     def started(self, job: Job, worker: str) -> None:
         self.progress.started(job, worker)
 
+    def waiting(self) -> None:
+        self.progress.waiting()
+
     def finished(self, job: Job, record: Dict[str, Any]) -> None:
         if record.get("status") == reports.INTERRUPTED:
             record = dict(record, message="stopped by %s before it ended" % _signal_text(self.stop.received))

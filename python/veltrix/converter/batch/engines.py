@@ -23,6 +23,8 @@ class Events(Protocol):
 
     def finished(self, job: Job, record: Dict) -> None: ...
 
+    def waiting(self) -> None: ...
+
 
 def signal_of(exc: BaseException) -> int:
     from veltrix.converter.console.signals import signal_of as console_signal_of
@@ -86,6 +88,7 @@ class LocalEngine:
                             worker.assign(dict(job.payload(), plugin=job.plugin))
                             events.started(job, worker.name)
                     self._watch(running, last, events)
+                    events.waiting()
             except KeyboardInterrupt as exc:
                 for worker in running:
                     worker.stop(signal_of(exc))

@@ -5,6 +5,7 @@ left), and the summary table (counts, failures with their first line,
 total and per-format times)."""
 
 import os
+import shutil
 import sys
 import time
 from typing import Any, Dict, List, Optional, TextIO, Tuple
@@ -43,7 +44,7 @@ class Progress:
         self.done = self.failed = self.skipped = 0
         self.running: Dict[int, str] = {}
         self.start = time.monotonic()
-        self._finished_times: List[float] = []
+        self._drawn = 0.0
 
     def _clear(self) -> None:
         if self.bar:
@@ -60,13 +61,21 @@ class Progress:
         if 0 < ran and finished < self.total:
             per_job = (time.monotonic() - self.start) / ran
             left = ", %s left" % duration(per_job * (self.total - finished))
-        self.bar = write_or_drop(self.err, "\r\033[K[%s%s] %d/%d done, %d failed, %d running%s" % (
-            "#" * filled, "-" * (BAR_WIDTH - filled), finished, self.total, self.failed, len(self.running), left))
+        text = "[%s%s] %d/%d done, %d failed, %d running%s" % (
+            "#" * filled, "-" * (BAR_WIDTH - filled), finished, self.total, self.failed, len(self.running), left)
+        width = shutil.get_terminal_size((80, 24)).columns - 1  # a wrapped bar could not be redrawn in place
+        self.bar = write_or_drop(self.err, "\r\033[K" + text[:width])
+        self._drawn = time.monotonic()
 
     def _line(self, text: str) -> None:
         self._clear()
         write_or_drop(self.out, text + "\n")
         self._draw()
+
+    def waiting(self) -> None:
+        """Called while jobs run: the time left, brought up to date each second."""
+        if self.bar and time.monotonic() - self._drawn >= 1.0:
+            self._draw()
 
     def skipped_jobs(self, jobs: List[Job]) -> None:
         for job in jobs:

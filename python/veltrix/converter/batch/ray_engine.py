@@ -127,6 +127,7 @@ class RayEngine:
                     for ref in done:
                         job = running.pop(ref)
                         events.finished(job, self._result(ray, ref, job))
+                    events.waiting()
             except KeyboardInterrupt as exc:
                 for ref in running:
                     ray.cancel(ref)

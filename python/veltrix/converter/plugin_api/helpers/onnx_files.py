@@ -61,7 +61,8 @@ def canonical_names(model: Any) -> None:
     same graph gives the same bytes whichever run made it. A generated
     constant is named `const__N` (which of two equal constants the
     converter kept, and so its name, also varies). The model's inputs and
-    outputs keep their names."""
+    outputs keep their names; the dynamic dimensions the converter named
+    are numbered the same way."""
     graph = model.graph
     kept = {v.name for v in list(graph.input) + list(graph.output)}
     order: Dict[str, int] = {}
@@ -103,3 +104,34 @@ def canonical_names(model: Any) -> None:
         for item in [*g.input, *g.output, *g.initializer, *g.value_info]:
             item.name = mapping.get(item.name, item.name)
     rename(graph)
+    _canonical_dimensions(graph)
+
+
+# What tf2onnx calls a dynamic dimension it has no name for.
+_UNNAMED_DIMENSION = re.compile(r"^unk__\d+$")
+
+
+def _canonical_dimensions(graph: Any) -> None:
+    """Number the dynamic dimensions a converter named (`unk__24`, from a
+    counter of its process, so a second conversion in one process would
+    name them otherwise) in the order the graph's tensors show them."""
+    dimensions: Dict[str, str] = {}
+
+    def tensors(g: Any) -> Iterator[Any]:
+        yield from [*g.input, *g.output, *g.value_info]
+        for node in g.node:
+            for sub in _subgraphs(node):
+                yield from tensors(sub)
+
+    found = [d for t in tensors(graph) if t.type.HasField("tensor_type")
+             for d in t.type.tensor_type.shape.dim if d.HasField("dim_param")]
+    taken = {d.dim_param for d in found if not _UNNAMED_DIMENSION.match(d.dim_param)}
+    for dim in found:
+        if _UNNAMED_DIMENSION.match(dim.dim_param):
+            if dim.dim_param not in dimensions:
+                number = len(dimensions) + 1
+                while "unk__%d" % number in taken:
+                    number += 1
+                dimensions[dim.dim_param] = "unk__%d" % number
+                taken.add(dimensions[dim.dim_param])
+            dim.dim_param = dimensions[dim.dim_param]
