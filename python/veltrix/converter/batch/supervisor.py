@@ -75,7 +75,15 @@ def worker_environment(tmpdir: str) -> Dict[str, str]:
 
 
 class WorkerProcess:
-    """One warm worker process and the job it runs."""
+    """One warm worker process and the job it runs.
+
+    A job whose plug-in loads a library that numbers its results by the
+    process's history (the worker says so) runs in a new process: when it
+    ran in one that had converted before, it is run again in a new one, and
+    later jobs of that plug-in start in a new one (`fresh_plugins`, shared
+    by the workers of this process)."""
+
+    fresh_plugins: Set[str] = set()
 
     def __init__(self, name: str, folder: str, timeout: float = 0, memory_limit: int = 0) -> None:
         self.name, self.timeout, self.memory_limit = name, timeout, memory_limit
@@ -85,6 +93,7 @@ class WorkerProcess:
         self._jobs: Optional[IO[str]] = None
         self._messages = -1
         self._buffer = b""
+        self.converted = 0  # jobs the current process has run
         self.job: Optional[Dict[str, Any]] = None
         self.started_at: Optional[float] = None
         self.peak = 0  # the largest memory of the tree seen while the current job ran
@@ -114,6 +123,7 @@ class WorkerProcess:
         self._jobs = os.fdopen(jobs_write, "w", encoding="utf-8")
         self._messages = messages_read
         self._buffer = b""
+        self.converted = 0
 
     @property
     def alive(self) -> bool:
@@ -194,9 +204,9 @@ class WorkerProcess:
     # ---------------------------------------------------------------- jobs
 
     def assign(self, job: Dict[str, Any]) -> None:
-        if not self.alive:
-            if self.process is not None:
-                self._end()
+        if self.process is not None and (not self.alive or (self.converted and job.get("plugin") in self.fresh_plugins)):
+            self._end()
+        if self.process is None:
             self.start()
         self.job, self.started_at, self.peak, self._stopping = job, None, 0, None
         self._partials = _partials(job["dest"])
@@ -232,11 +242,17 @@ class WorkerProcess:
             if "started" in message:
                 self.started_at = time.monotonic()
             elif "done" in message:
+                self.converted += 1
+                if message.get("numbered"):
+                    self.fresh_plugins.add(str(job.get("plugin")))
+                    if self.converted > 1:  # its result may carry the history of the process: again, in a new one
+                        self._end()
+                        self.assign(job)
+                        return None
                 record = message.get("record") or {}
-                interrupted = record.get("status") == "interrupted"
-                if interrupted and self._stopping is not None and self._stopping[0]:
+                if record.get("status") == "interrupted" and self._stopping is not None and self._stopping[0]:
                     record = dict(record, status="failure", message=self._stopping[0])
-                return self._finish(record, worker_ended=interrupted)
+                return self._finish(record, worker_ended=bool(message.get("retire")))
         now = time.monotonic()
         if not alive:
             returncode = self.process.returncode if self.process is not None else None
