@@ -23,7 +23,7 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from veltrix.converter import convert  # noqa: E402
+from veltrix.converter import convert, plugin_registry  # noqa: E402
 from veltrix.converter.plugin_api import dataset, option_mapper, sample_feeds  # noqa: E402
 from veltrix.converter.plugin_registry import PluginRegistry  # noqa: E402
 
@@ -96,6 +96,56 @@ def throw_into_new_generator():
         pass
 
 
+class Halt(BaseException):
+    pass
+
+
+class Entry:
+    """An entry point whose plug-in raises `exc` at import."""
+    name, key, location = "ep", "raising", "/nowhere"
+
+    def __init__(self, exc):
+        self.exc, self.dist = exc, self
+
+    def load(self):
+        raise self.exc
+
+
+class Entries(PluginRegistry):
+    def __init__(self, entries):
+        super().__init__()
+        self.entries = entries
+
+    def _PluginRegistry__get_entrypoint_list(self):
+        return self.entries
+
+
+class Headers:
+    @staticmethod
+    def metadata(key):
+        return type("Message", (), {"_headers": [("Version", "1")]})()
+
+
+class ExitingRegistry:
+    def __init__(self):
+        raise SystemExit(3)
+
+
+def registry_guards():
+    """A plug-in's exit kept as its verdict, another BaseException let through, get_plugins swallowing an exit."""
+    saved = plugin_registry.metadata, convert.PluginRegistry
+    plugin_registry.metadata, convert.PluginRegistry = Headers, ExitingRegistry
+    try:
+        Entries([Entry(SystemExit(2))]).get_converters_info_list()
+        try:
+            Entries([Entry(Halt())]).get_converters_info_list()
+        except Halt:
+            pass
+        convert.get_plugins()
+    finally:
+        plugin_registry.metadata, convert.PluginRegistry = saved
+
+
 CASES = {
     "OptionMapper.process": lambda: mapper.process({"num_samples": "25", "input_shape": "1,2,3,4", "my-flag": "true",
                                                     "nested": {"a": 1}, "lst": [{"b": 2}, 3]}, table, True),
@@ -116,12 +166,13 @@ CASES = {
     "handler that raises": handler_raising,
     "function attributes of a fresh closure": fresh_function_attributes,
     "throw into a new generator": throw_into_new_generator,
+    "registry guards (exit, other BaseException)": registry_guards,
 }
 # Heavier calls get fewer iterations; each row says how many it ran.
 SCALE = {"PluginRegistry.get_converters_info_list": 50, "PluginRegistry.query_all_converters": 50,
          "Dataset folder, float32 signed": 10, "Dataset folder, uint8": 5, "convert.convert (failure)": 20,
          "Dataset datastore feed": 5, "generator send/throw/close": 5, "function attributes of a fresh closure": 10,
-         "throw into a new generator": 5}
+         "throw into a new generator": 5, "registry guards (exit, other BaseException)": 5}
 
 
 def measure(f, n):

@@ -196,10 +196,10 @@ nb::object sanitize_args(nb::handle g, Args &a) {
 
 // --------------------------------------------------- help and listing
 
-// get_plugins(): an empty list when the registry fails with an Exception;
-// SystemExit and KeyboardInterrupt are not the registry's failures.
+// get_plugins(): an empty list when anything at all fails, SystemExit
+// included; only the user's interrupt (KeyboardInterrupt) gets through.
 nb::object get_plugins(nb::handle g, Args &) {
-    return glue::except_exception([&] { return call(g, "PluginRegistry").attr("get_converters_info_list")(); },
+    return glue::except_failure([&] { return call(g, "PluginRegistry").attr("get_converters_info_list")(); },
                                  [](nb::python_error &) -> nb::object { return nb::list(); });
 }
 

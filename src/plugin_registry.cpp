@@ -133,7 +133,7 @@ nb::object init(nb::handle g, Args &a) {
 }
 
 // __get_entrypoint_list(self): nothing at all when enumeration fails; only
-// Ctrl-C (KeyboardInterrupt) gets through, as in every guard of the registry.
+// Ctrl-C (KeyboardInterrupt) gets through.
 nb::object get_entrypoint_list(nb::handle g, Args &) {
     return glue::except_failure(
         [&] {
@@ -196,9 +196,10 @@ nb::object get_converters_info_list(nb::handle g, Args &a) {
                     if (eq(nv[0], "Version")) record["version"] = nv[1];
                 });
                 record["sanityCheck"] = "ok";
-                // Whatever the plug-in's module raises, a sys.exit() at import
-                // included, is that plug-in's error; only Ctrl-C ends the listing.
-                glue::except_failure([&] { check_plugin(e, record); },
+                // What the plug-in raises, a sys.exit() at import included, is
+                // that plug-in's error; an interrupt or any other BaseException
+                // ends the listing.
+                glue::except_plugin([&] { check_plugin(e, record); },
                                        [&](nb::python_error &ex) {
                                            record["path"] = e.attr("dist").attr("location");
                                            record_error(record, ex);
@@ -238,7 +239,7 @@ nb::object get_converter_by_name(nb::handle, Args &a) {
     nb::object it = glue::iterator_of(entry_points(a[0]));
     for (nb::object e = glue::next_or_end(it); e.is_valid(); e = glue::next_or_end(it)) {
         if (eq(name, e.attr("dist").attr("key"))) {
-            return glue::except_failure([&] { return e.attr("load")(); },
+            return glue::except_plugin([&] { return e.attr("load")(); },
                                           [](nb::python_error &) { return nb::object(nb::none()); });
         }
     }
@@ -264,8 +265,8 @@ nb::object query_all_converters(nb::handle, Args &a) {
         glue::except_exception(
             [&] {
                 // A plug-in whose import exits is left out, as one that fails.
-                nb::object plugin = glue::except_failure([&] { return e.attr("load")(); },
-                                                         [](nb::python_error &) { return nb::object(); });
+                nb::object plugin = glue::except_plugin([&] { return e.attr("load")(); },
+                                                        [](nb::python_error &) { return nb::object(); });
                 if (!plugin.is_valid() || !contains(glue::check(PyObject_Dir(plugin.ptr())), "query_convert")) return;
                 nb::object name = e.attr("dist").attr("key");
                 nb::object params = self.attr("query_convert")(name, a[1], a[2]);
@@ -294,8 +295,8 @@ nb::object get_converters_names_list(nb::handle, Args &a) {
 nb::object get_converters_list(nb::handle g, Args &a) {
     nb::list ret;
     glue::for_each(entry_points(a[0]), [&](nb::handle e) {
-        glue::except_failure([&] { ret.append(e.attr("load")()); },
-                               [&](nb::python_error &ex) { glue::print(g, "Error:", ex.value()); });
+        glue::except_plugin([&] { ret.append(e.attr("load")()); },
+                              [&](nb::python_error &ex) { glue::print(g, "Error:", ex.value()); });
     });
     return ret;
 }

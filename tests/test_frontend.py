@@ -213,10 +213,27 @@ def test_listing_of_odd_records(cli, capsys):
         getattr(cli, "__print_plugins")()
 
 
-def test_get_plugins_swallows_registry_failures(cli, capsys):
-    def broken():
-        raise RuntimeError("registry down")
-    cli.PluginRegistry = broken
+class Halt(BaseException):
+    pass
+
+
+# what the registry raises: get_plugins gives an empty list for anything at all but the user's interrupt
+@pytest.mark.parametrize("exc", [RuntimeError("registry down"), SystemExit(2), Halt(), GeneratorExit(),
+                                 KeyboardInterrupt()])
+@pytest.mark.parametrize("where", ["registry", "records"])
+def test_get_plugins_swallows_registry_failures(cli, capsys, exc, where):
+    class Registry:
+        def __init__(self):
+            if where == "registry":
+                raise exc
+
+        def get_converters_info_list(self):
+            raise exc
+    cli.PluginRegistry = Registry
+    if isinstance(exc, KeyboardInterrupt):
+        with pytest.raises(KeyboardInterrupt):
+            cli.get_plugins()
+        return
     assert cli.get_plugins() == []
     getattr(cli, "__print_plugins")()
     assert capsys.readouterr().out == ""

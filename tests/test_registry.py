@@ -294,17 +294,6 @@ def test_unreadable_key_is_listed_under_the_entry_point():
                        {"name": "ep = broken:thing", "sanityCheck": "Error:x"}]
 
 
-def test_ctrl_c_reaches_the_caller_from_every_guard():
-    # the user's interrupt is never an entry point's error
-    for query in (lambda r: r.get_converters_info_list(), lambda r: r.get_converter_by_name("pip"),
-                  lambda r: r.query_all_converters("a", "b"), lambda r: r.get_converters_list()):
-        with pytest.raises(KeyboardInterrupt):
-            query(Fake([EntryPoint("pip", load=KeyboardInterrupt())]))
-    for query in (lambda r: r.get_converters_names_list(), lambda r: r.get_converter_info_by_name("x")):
-        with pytest.raises(KeyboardInterrupt):
-            query(Fake([EntryPoint(KeyboardInterrupt())]))
-
-
 class Plugin:
     __file__ = "/plugin.py"
 
@@ -315,18 +304,66 @@ class Plugin:
     convert = None
 
 
-def test_a_plugin_that_exits_at_import_is_that_plugins_error(monkeypatch, capsys):
+class Halt(BaseException):
+    """A plug-in's own BaseException: neither an error nor an exit."""
+
+
+def raising(exc):
+    """A plug-in module whose self-check raises `exc`."""
+    def query_convert(src, dst):
+        raise exc
+    return types.SimpleNamespace(__file__="/raising.py", convert=None, query_convert=query_convert)
+
+
+@pytest.fixture
+def headers(monkeypatch):
     class Meta:
         @staticmethod
         def metadata(key):
             return types.SimpleNamespace(_headers=[("Version", "1")])
     monkeypatch.setattr(plugin_registry, "metadata", Meta)
-    registry = Fake([EntryPoint("exits", load=SystemExit(2)), EntryPoint("good", load=Plugin)])
-    assert [(r["name"], r["sanityCheck"]) for r in registry.get_converters_info_list()] == [
-        ("exits", "Error:2"), ("good", "ok")]
-    assert registry.get_converter_by_name("exits") is None and registry.get_converter_by_name("good") is Plugin
-    assert [m["name"] for m in registry.query_all_converters("a", "b")] == ["good"]
-    assert registry.get_converters_list() == [Plugin] and capsys.readouterr().out == "Error: 2\n"
+
+
+# what a plug-in raises, at import or in its self-check: its verdict, or what reaches the caller
+@pytest.mark.parametrize("exc, verdict", [
+    (RuntimeError("boom"), "Error:boom"),
+    (SystemExit(2), "Error:2"),                      # a sys.exit() is that plug-in's error
+    (SystemExit("usage: plug"), "Error:usage: plug"),
+    (KeyboardInterrupt(), KeyboardInterrupt),        # the user's interrupt is never the plug-in's error
+    (Halt("stop"), Halt),
+    (GeneratorExit(), GeneratorExit),
+])
+@pytest.mark.parametrize("stage", ["load", "self-check"])
+def test_validation_takes_a_plugins_errors_and_exit_and_nothing_else(headers, exc, verdict, stage):
+    bad = EntryPoint("bad", load=exc) if stage == "load" else EntryPoint("bad", load=raising(exc))
+    registry = Fake([bad, EntryPoint("good", load=Plugin)])
+    if not isinstance(verdict, str):
+        with pytest.raises(verdict):
+            registry.get_converters_info_list()
+        return
+    assert [(r["name"], r["sanityCheck"], r["path"]) for r in registry.get_converters_info_list()] == [
+        ("bad", verdict, "/nowhere"), ("good", "ok", "/plugin.py")]
+
+
+# what a plug-in's import raises: what the queries that load plug-ins make of it
+@pytest.mark.parametrize("exc, reaches", [
+    (SystemExit(2), None), (RuntimeError("x"), None), (KeyboardInterrupt(), KeyboardInterrupt), (Halt(), Halt)])
+def test_queries_that_load_plugins_take_their_errors_and_exit_only(headers, capsys, exc, reaches):
+    registry = Fake([EntryPoint("bad", load=exc), EntryPoint("good", load=Plugin)])
+    queries = {"by name": lambda: registry.get_converter_by_name("bad"),
+               "all converters": lambda: [m["name"] for m in registry.query_all_converters("a", "b")],
+               "converters": lambda: registry.get_converters_list()}
+    for name, query in queries.items():
+        if reaches:
+            with pytest.raises(reaches):
+                query()
+        else:
+            assert query() == {"by name": None, "all converters": ["good"], "converters": [Plugin]}[name], name
+    assert capsys.readouterr().out == ("" if reaches else "Error: %s\n" % exc)
+    if reaches is KeyboardInterrupt:  # the queries that swallow anything else let Ctrl-C through
+        for query in (lambda r: r.get_converters_names_list(), lambda r: r.get_converter_info_by_name("x")):
+            with pytest.raises(KeyboardInterrupt):
+                query(Fake([EntryPoint(KeyboardInterrupt())]))
 
 
 def test_enumeration_that_fails_yields_nothing(monkeypatch):

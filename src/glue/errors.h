@@ -11,6 +11,10 @@
 //                     KeyboardInterrupt and GeneratorExit pass through.
 //   except_failure:   a bare `except:` that never eats the user's interrupt:
 //                     everything but KeyboardInterrupt.
+//   except_plugin:    `except (Exception, SystemExit):`, around a plug-in's
+//                     own code: its sys.exit() is its failure, while an
+//                     interrupt, GeneratorExit or any other BaseException
+//                     reaches the caller.
 //
 // attr_or()/has_attr() are getattr(o, name, default)/hasattr(o, name):
 // only an AttributeError means "missing". checked_text() is the one way to
@@ -113,6 +117,12 @@ template <typename Body, typename Handler>
 inline auto except_failure(Body &&body, Handler &&handler) -> decltype(body()) {
     return except_when([](nb::python_error &e) { return !e.matches(PyExc_KeyboardInterrupt); }, std::forward<Body>(body),
                        std::forward<Handler>(handler));
+}
+
+template <typename Body, typename Handler>
+inline auto except_plugin(Body &&body, Handler &&handler) -> decltype(body()) {
+    return except_when([](nb::python_error &e) { return e.matches(PyExc_Exception) || e.matches(PyExc_SystemExit); },
+                       std::forward<Body>(body), std::forward<Handler>(handler));
 }
 
 // getattr(o, name, fallback): only an AttributeError gives the fallback.
