@@ -213,13 +213,19 @@ def test_agreement_reports_the_largest_difference_and_the_top1_share(pairs, mini
     ("fails in the plug-in", "asked wrong"),
 ])
 def test_a_conversion_run_quotes_the_library_and_leaves_no_work_folder(block, outcome):
+    """...nor anything a library left in the temporary folder."""
+    import tempfile
+
     from veltrix.converter.plugin_api.helpers import conversion_run
-    workdirs = []
+    workdirs, leftovers = [], []
+    pinned = os.environ.get("TORCHINDUCTOR_CACHE_DIR")
 
     def convert():
         with conversion_run("vx") as run:
             workdirs.append(run.workdir)
             Path(run.workdir, "part").write_bytes(b"x")
+            leftovers.append(tempfile.mkdtemp())  # a library's temporary folder, left behind,
+            os.environ["TORCHINDUCTOR_CACHE_DIR"] = leftovers[0]  # and pinned in the environment
             os.write(2, b"E0 the first word\nE1 the last word\nW0000 00:00 where\n\n")
             if block == "fails in a library":
                 raise RuntimeError("boom\nmore")
@@ -232,6 +238,7 @@ def test_a_conversion_run_quotes_the_library_and_leaves_no_work_folder(block, ou
             convert()
         assert str(info.value) == outcome
     assert len(workdirs) == 1 and not os.path.exists(workdirs[0])
+    assert leftovers[0].startswith(workdirs[0] + os.sep) and os.environ.get("TORCHINDUCTOR_CACHE_DIR") == pinned
 
 
 # destination as typed, source (or None), where it lands (relative to the test folder) or the error
@@ -246,13 +253,28 @@ def test_a_conversion_run_quotes_the_library_and_leaves_no_work_folder(block, ou
     ("link", None, "The destination link is a folder"),
     ("n" * 250 + ".onnx", None, "n" * 250 + ".onnx"),
     ("n" * 251 + ".onnx", None, "The destination file name is longer than 255 bytes"),
+    # no file of the result is any file of the source: its weights beside it, its folder's contents
+    ("ext.xml", "ext.onnx", "The destination ext.xml would overwrite ext.bin, part of the source model ext.onnx"),
+    ("ext.bin", "ext.onnx", "The destination ext.bin would overwrite ext.bin, part of the source model"),
+    ("w.onnx", "ext.onnx", "The destination w.onnx would overwrite w.onnx.data, part of"),
+    ("hard.xml", "ext.onnx", "would overwrite ext.bin"),                      # hard.bin is ext.bin by identity
+    ("link/../../ext.bin", "ext.onnx", "would overwrite ext.bin"),
+    ("other.xml", "ext.onnx", "other.xml"),
+    ("s/variables/v.index", "s", "would overwrite s/variables/v.index, part of the source model s"),
+    ("s/m.tflite", "s", "s/m.tflite"),                                         # a new file beside a SavedModel's
 ])
 def test_the_destination_is_where_the_kernel_puts_it_and_never_the_source(tmp_path, monkeypatch, dst, src, outcome):
+    from test_files import field, with_data
     from veltrix.converter.plugin_api.helpers import check_destination
     (tmp_path / "real" / "sub").mkdir(parents=True)
     (tmp_path / "link").symlink_to(tmp_path / "real" / "sub")
     (tmp_path / "m.onnx").write_bytes(b"source")
     os.link(tmp_path / "m.onnx", tmp_path / "hard.onnx")
+    (tmp_path / "ext.onnx").write_bytes(field(7, field(5, with_data("ext.bin")) + field(5, with_data("w.onnx.data"))))
+    (tmp_path / "ext.bin").write_bytes(b"weights")
+    os.link(tmp_path / "ext.bin", tmp_path / "hard.bin")
+    (tmp_path / "s" / "variables").mkdir(parents=True)
+    (tmp_path / "s" / "variables" / "v.index").write_bytes(b"index")
     monkeypatch.chdir(tmp_path)
     if " " not in outcome:  # a path, not a message
         assert check_destination(dst, src) == str(tmp_path.resolve() / outcome)

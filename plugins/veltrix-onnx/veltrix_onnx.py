@@ -103,7 +103,7 @@ class _Run:
 
     def run(self) -> Any:
         self.check()
-        check_destination(self.dst, self.src)
+        check_destination(self.dst, self.src, self.src_type)
         with conversion_run(NAME) as run:
             self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
             return self._work()

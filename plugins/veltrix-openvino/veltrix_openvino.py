@@ -116,8 +116,7 @@ class _Run:
 
     def run(self) -> str:
         self.check()
-        check_destination(self.dst, self.src)
-        check_destination(weights_path(self.dst), self.src)
+        check_destination(self.dst, self.src, self.src_type)  # the .bin beside the .xml too
         with conversion_run(NAME) as run:
             self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
             return self._work()

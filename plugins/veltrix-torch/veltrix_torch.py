@@ -82,7 +82,7 @@ class _Run:
 
     def run(self) -> str:
         self.check()
-        check_destination(self.dst)
+        check_destination(self.dst, self.src, self.src_type)
         with conversion_run(NAME) as run:
             self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
             return self._work()

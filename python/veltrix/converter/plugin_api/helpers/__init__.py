@@ -24,21 +24,27 @@ Plug-in authors import everything from here; the modules of this package
 hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `samples`, `arrays` (samples as NumPy arrays, without TensorFlow), `layout`,
 `signature` (a model's inputs and outputs), `verification`, `report`,
-`files`, `run`, `containment`, and the framework-specific pieces
+`files`, `privacy`, `run`, `containment`, and the framework-specific pieces
 `keras_models` (Keras models and SavedModels), `onnx_files`,
 `onnx_quantization`, `torch_programs` (with `pt2_checks`, the checks of a .pt2
 file) and `openvino_models`, which import
 their framework only when called.
 
-Nothing here imports NumPy, Pillow or TensorFlow at import time.
+Nothing here imports NumPy, Pillow or TensorFlow at import time. Importing
+the kit first turns the libraries' telemetry off (`privacy`).
 """
+
+from veltrix.converter.plugin_api.helpers.privacy import quiet_libraries
+
+quiet_libraries()  # before anything below, or a plug-in, imports a library
 
 from veltrix.converter.plugin_api.helpers.answers import (
     ConvertFunction, PluginError, failure, first_line, plugin_convert, query_answer, success)
 from veltrix.converter.plugin_api.helpers.arrays import ArrayDataset, image_sample, normalize_array, sample_layout
 from veltrix.converter.plugin_api.helpers.determinism import RandomStream, seeded
 from veltrix.converter.plugin_api.helpers.files import (
-    check_destination, check_source, resolve_destination, safe_output, safe_outputs)
+    check_destination, check_source, resolve_destination, result_files, safe_output, safe_outputs, source_files,
+    work_copy)
 from veltrix.converter.plugin_api.helpers.containment import contained
 from veltrix.converter.plugin_api.helpers.keras_models import TensorFlowSource, load_keras_model
 from veltrix.converter.plugin_api.helpers.layout import (
@@ -79,6 +85,7 @@ __all__ = [
     "find_images", "is_datastore", "summary_of_skipped", "survey_images",
     "agreement", "largest_difference", "Tensor", "Verified", "verify", "compare", "feeds", "TOLERANCES",
     "WARN_AGREEMENT", "check_source", "check_destination", "resolve_destination", "safe_output", "safe_outputs",
+    "source_files", "result_files", "work_copy",
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model", "TensorFlowSource", "parse_shapes", "shaped_inputs",
     "FORMATS", "quantization_mode", "shape_parameters", "conversion_report", "calibration_feeds", "image_layout",

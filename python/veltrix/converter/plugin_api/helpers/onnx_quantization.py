@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, 
 
 from veltrix.converter.plugin_api.contract import ParameterDescriptor
 from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.files import inside, work_copy
 from veltrix.converter.plugin_api.helpers.onnx_files import has_external_data
 from veltrix.converter.plugin_api.helpers.options import given_input_shape
 from veltrix.converter.plugin_api.helpers.progress import Progress
@@ -70,6 +71,8 @@ class OnnxQuantization:
         `.sources` for verification."""
         import numpy as np
         from onnxruntime import quantization as q
+        if not inside(path, workdir):  # the quantizer writes files beside the model it reads
+            path = work_copy(path, "onnx", workdir)
         o = self.options
         per_channel = not o.get("quant-tensor")
         if self.dynamic:

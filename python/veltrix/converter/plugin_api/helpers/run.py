@@ -13,6 +13,7 @@ import tempfile
 from typing import Iterator, List, Optional
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
+from veltrix.converter.plugin_api.helpers.files import work_temp
 from veltrix.converter.plugin_api.helpers.progress import Progress, warn, write_or_drop
 
 class NativeOutput:
@@ -96,7 +97,7 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
     run = ConversionRun(name, Progress(name, progress_stream), tempfile.mkdtemp(prefix=name + "-"))
     native = NativeOutput()
     try:
-        with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()):
+        with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()), work_temp(run.workdir):
             yield run
     except Exception as exc:
         line = "" if isinstance(exc, PluginError) else last_meaningful_line(native.text)
