@@ -213,7 +213,7 @@ def test_agreement_reports_the_largest_difference_and_the_top1_share(pairs, mini
     ("fails in the plug-in", "asked wrong"),
 ])
 def test_a_conversion_run_quotes_the_library_and_leaves_no_work_folder(block, outcome):
-    """...nor anything a library left in the temporary folder."""
+    """Nor anything a library left in the temporary folder, nor a library's pin in the environment."""
     import tempfile
 
     from veltrix.converter.plugin_api.helpers import conversion_run

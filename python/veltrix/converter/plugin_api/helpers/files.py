@@ -437,8 +437,7 @@ def work_temp(workdir: str) -> Iterator[str]:
     library leaves there goes with the work folder; PyTorch's compiler
     cache, which follows the temporary folder and then pins itself in the
     environment, is unpinned afterwards."""
-    folder = os.path.join(workdir, "tmp")
-    os.makedirs(folder, mode=0o700, exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="tmp-", dir=workdir)  # a name of its own: the plug-in's names stay free
     saved = tempfile.tempdir
     pinned = {name: os.environ.get(name) for name in _PINNED}
     tempfile.tempdir = folder
