@@ -175,3 +175,19 @@ def test_an_exported_pytorch_program_becomes_ir(tmp_path, words, tolerance):
     refused = run("m.pth", "x.xml", cwd=tmp_path)
     assert refused.returncode == 1 and "is not a program it can take" in refused.stdout, refused.stdout
     assert "torch.export.save(program" in refused.stdout and not leftovers(tmp_path)
+
+
+def test_the_same_command_gives_the_same_bytes_in_one_process(tmp_path):
+    """A warm process (a batch worker) converting and quantizing the same
+    program twice writes the same files: nothing of OpenVINO's own counting
+    of operations reaches them, nor the names NNCF derives from those."""
+    torch = pytest.importorskip("torch")
+    from veltrix.converter.plugin_api.testing import run_command
+    path = tmp_path / "linear.pt2"
+    torch.export.save(torch.export.export(torch.nn.Linear(3, 2).eval(), (torch.ones(1, 3),)), str(path))
+    for name in ("a", "b"):
+        done = run_command("--quantize", "--num-samples", "2", "--verify", "false", str(path),
+                           str(tmp_path / (name + ".xml")))
+        assert done.status == 0, done.stdout
+    for suffix in (".xml", ".bin"):
+        assert (tmp_path / ("a" + suffix)).read_bytes() == (tmp_path / ("b" + suffix)).read_bytes(), suffix

@@ -20,8 +20,8 @@ from veltrix.converter.plugin_api.helpers import (
     CHANNELS_FIRST, CHANNELS_LAST, PROGRAM_TYPES, REFUSED_TYPES, PluginError, SampleSource, Tensor,
     check_destination, check_options, check_quantization_options, check_source, choose_layout, compile_on_cpu,
     conversion_run, given_input_shape, import_nncf, import_openvino, input_dims, load_keras_model, load_program,
-    plugin_convert, program_input, program_runner, query_answer, refuse_unexported, safe_outputs, seeded,
-    tensor_text, trust_parameters, verify)
+    plugin_convert, program_input, program_runner, query_answer, refuse_unexported, safe_outputs, save_ir, seeded,
+    stable_names, tensor_text, trust_parameters, verify)
 
 NAME = "veltrix-openvino"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -134,7 +134,11 @@ class _Run:
         model = self._load()
         self.dims = input_dims(model)
         self._choose_layout()
+        # the converters' own model names count conversions in the process ("Model6"): the
+        # source file's name gives the same bytes for the same command
+        model.set_friendly_name(os.path.splitext(os.path.basename(os.path.normpath(self.src)))[0])
         if self.quantize:
+            stable_names(model)  # before NNCF, which names what it adds after its neighbours
             model = self._quantize(model)
         ops = {op.get_type_name() for op in model.get_ops()}
         if self.quantize and not ops & set(QUANTIZED_OPS):
@@ -142,7 +146,7 @@ class _Run:
         saved = os.path.join(self.workdir, "ir", "model.xml")
         compress = bool(self.options.get("compress-to-fp16"))
         self.progress.stage("saving")
-        self.ov.save_model(model, saved, compress_to_fp16=compress)
+        save_ir(model, saved, compress)
         compiled = compile_on_cpu(saved)
         parts = [self._describe(compiled, ops, compress)] + self.notes
         if self.options.get("verify"):

@@ -1,6 +1,7 @@
 """OpenVINO models: importing OpenVINO and NNCF so that they send nothing
-and ask nothing, running an IR on the CPU in float32, and reading a model's
-signature (`ir_signature`). The OpenVINO-specific piece of the kit; it
+and ask nothing, running an IR on the CPU in float32, reading a model's signature
+(`ir_signature`), and writing an IR whose bytes depend on the model only
+(`save_ir`). The OpenVINO-specific piece of the kit; it
 imports OpenVINO only when called.
 
 Left alone, `import openvino` starts OpenVINO's usage telemetry: it writes
@@ -167,3 +168,24 @@ def input_dims(model: Any) -> Tuple[Any, ...]:
     if shape.rank.is_dynamic:
         return ()
     return tuple(None if d.is_dynamic else d.get_length() for d in shape)
+
+
+def stable_names(model: Any) -> None:
+    """Give every operation that has no name of its own ("Constant_2415":
+    OpenVINO names one by a count of all the operations the process has
+    made) a name by its type and its place in the graph, so that the same
+    model written twice in one process (a batch worker) gives the same
+    bytes. Names the source or a converter gave are kept."""
+    counts: Dict[str, int] = {}
+    for op in model.get_ordered_ops():
+        if op.get_friendly_name() == op.get_name():  # the default: nobody named it
+            kind = op.get_type_name()
+            counts[kind] = counts.get(kind, 0) + 1
+            op.set_friendly_name("%s_%d" % (kind, counts[kind]))
+
+
+def save_ir(model: Any, path: str, compress_to_fp16: bool) -> None:
+    """Write `model` as an IR (`path`, its weights beside it in the .bin),
+    float weights stored as float16 when asked, with `stable_names`."""
+    stable_names(model)
+    import_openvino().save_model(model, path, compress_to_fp16=compress_to_fp16)

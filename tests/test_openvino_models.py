@@ -1,8 +1,9 @@
-"""The kit's reading of an OpenVINO model's signature (`ir_signature`), on
-small graphs built with OpenVINO's own operations: names, types by NumPy's
-names, dynamic dimensions, stated and inferred layouts, and the range of
-integer inputs that index an embedding table; the same from a model, its
-IR on disk and its compiled form."""
+"""The kit's OpenVINO piece on small graphs built with OpenVINO's own
+operations: the reading of a model's signature (`ir_signature`: names, types
+by NumPy's names, dynamic dimensions, stated and inferred layouts, the range
+of integer inputs that index an embedding table; the same from a model, its
+IR on disk and its compiled form), and IR files whose bytes depend on the
+model only (`save_ir`)."""
 
 import numpy as np
 import pytest
@@ -106,3 +107,15 @@ def test_the_signature_of_a_model_its_ir_and_its_compiled_form(tmp_path, build, 
         compiled = ir_signature(compile_on_cpu(model))
         assert compiled.inputs_shown() == inputs
         assert [t.layout for t in compiled.inputs] == layouts
+
+
+def test_the_same_model_made_twice_in_one_process_is_written_byte_for_byte(tmp_path):
+    from veltrix.converter.plugin_api.helpers import save_ir
+    written = []
+    for name in ("a", "b"):  # every operation made anew: OpenVINO's own names count on
+        parameters, results = wrapped_token_model()
+        results[0].set_friendly_name("lookup")  # a name given is kept
+        save_ir(ov().Model(results, parameters, "m"), str(tmp_path / (name + ".xml")), compress_to_fp16=True)
+        written.append([(tmp_path / (name + suffix)).read_bytes() for suffix in (".xml", ".bin")])
+    assert written[0] == written[1]
+    assert b'name="lookup"' in written[0][0] and b'name="Select_1"' in written[0][0]
