@@ -16,12 +16,13 @@ finished, and the report names the jobs that did not run.
 """
 
 import argparse
+import contextlib
 import os
 import re
 import signal
 import sys
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from veltrix.converter.batch import processes
 from veltrix.converter.batch import report as reports
@@ -123,11 +124,15 @@ class _Stop:
     """SIGINT and SIGTERM while the batch runs: the first raises
     KeyboardInterrupt (Terminated for SIGTERM) in the batch's thread, so
     the engine stops its jobs; later ones are only noted (the stopping is
-    already under way). Signals inherited as ignored stay ignored."""
+    already under way). While a finished job is being recorded (`held`),
+    the first waits until the record is whole. Signals inherited as
+    ignored stay ignored."""
 
     def __init__(self) -> None:
         self.received: Optional[int] = None
         self._saved: Dict[int, Any] = {}
+        self._holding = False
+        self._pending = False
 
     def __enter__(self) -> "_Stop":
         for signum in (signal.SIGINT, signal.SIGTERM):
@@ -140,11 +145,28 @@ class _Stop:
                 break
         return self
 
+    def _raise(self) -> None:
+        from veltrix.converter.console.signals import Terminated
+        raise Terminated() if self.received == signal.SIGTERM else KeyboardInterrupt()
+
     def __call__(self, signum: int, frame: Any) -> None:
         if self.received is None:
             self.received = signum
-            from veltrix.converter.console.signals import Terminated
-            raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+            if self._holding:
+                self._pending = True
+            else:
+                self._raise()
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+        if self._pending:
+            self._pending = False
+            self._raise()
 
     def __exit__(self, *exc: Any) -> None:
         for signum, previous in self._saved.items():
@@ -165,12 +187,13 @@ class _Batch:
         self.progress.waiting()
 
     def finished(self, job: Job, record: Dict[str, Any]) -> None:
-        if record.get("status") == reports.INTERRUPTED:
-            record = dict(record, message="stopped by %s before it ended" % _signal_text(self.stop.received))
-        line = reports.line_of(job, record)
-        self.writer.write(line)
-        self.lines[job.number] = (job, line)
-        self.progress.finished(job, line)
+        with self.stop.held():  # a job's line is written whole, and counted once
+            if record.get("status") == reports.INTERRUPTED:
+                record = dict(record, message="stopped by %s before it ended" % _signal_text(self.stop.received))
+            line = reports.line_of(job, record)
+            self.writer.write(line)
+            self.lines[job.number] = (job, line)
+            self.progress.finished(job, line)
 
 
 def _signal_text(signum: Optional[int]) -> str:
@@ -243,14 +266,14 @@ def _run(args: argparse.Namespace, stop: _Stop) -> int:
         return EXIT_FAILED
     progress = Progress(len(jobs), base)
     batch = _Batch(writer, progress, stop)
-    for job, line in zip(done, carried):
-        batch.lines[job.number] = (job, line)
-    write_or_drop(sys.stdout, "%d job%s: %d up to date, %d to run on %s\n" % (
-        len(jobs), "" if len(jobs) == 1 else "s", len(done), len(to_run), engine.description))
-    progress.skipped_jobs(done)
     start = time.monotonic()
     status = EXIT_OK
     try:
+        for job, line in zip(done, carried):
+            batch.lines[job.number] = (job, line)
+        write_or_drop(sys.stdout, "%d job%s: %d up to date, %d to run on %s\n" % (
+            len(jobs), "" if len(jobs) == 1 else "s", len(done), len(to_run), engine.description))
+        progress.skipped_jobs(done)
         if to_run:
             engine.run(to_run, batch)
     except KeyboardInterrupt:
