@@ -338,11 +338,13 @@ def free_port():
 
 class RayHead:
     """A real Ray head on the loopback address, without a dashboard or usage
-    statistics, with the test's plug-ins on its workers' path and `folder`
-    as their temporary folder; stopped by its own process id."""
+    statistics, with a token of its own (whatever ~/.ray holds), the test's
+    plug-ins on its workers' path and `folder` as their temporary folder;
+    stopped by its own process id."""
 
     def __init__(self, env, folder):
-        self.env = dict(env, RAY_USAGE_STATS_ENABLED="0", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0", TMPDIR=folder)
+        self.env = dict(env, RAY_USAGE_STATS_ENABLED="0", RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0", TMPDIR=folder,
+                        RAY_AUTH_MODE="token", RAY_AUTH_TOKEN=os.urandom(32).hex())
         self.address = "127.0.0.1:%d" % free_port()
         ray = os.path.join(os.path.dirname(sys.executable), "ray")
         self.proc = subprocess.Popen(

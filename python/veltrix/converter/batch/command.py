@@ -250,7 +250,7 @@ def _run(args: argparse.Namespace, stop: _Stop) -> int:
     if args.ray:
         try:
             from veltrix.converter.batch.ray_engine import import_ray
-            import_ray()
+            import_ray(private=args.ray == "local")
         except ImportError as exc:
             _say("error: %s" % exc)
             return EXIT_FAILED

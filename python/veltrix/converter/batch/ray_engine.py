@@ -16,10 +16,12 @@ Ray is imported with its usage statistics off: nothing is sent anywhere.
 import atexit
 import os
 import re
+import secrets
 import select
 import shutil
 import signal
 import socket
+import sys
 import tempfile
 import time
 from typing import Any, Dict, List, Optional, Tuple
@@ -36,9 +38,13 @@ _WORKER: Optional[WorkerProcess] = None
 FOLDER_PREFIX = "veltrix-batch-ray-"
 
 
-def import_ray() -> Any:
-    """Ray, with its usage statistics off; ImportError naming the extra that provides it."""
+def import_ray(private: bool = False) -> Any:
+    """Ray, with its usage statistics off (and set up for a private cluster
+    of this machine: Ray reads its settings when first imported);
+    ImportError naming the extra that provides it."""
     os.environ["RAY_USAGE_STATS_ENABLED"] = "0"
+    if private and "ray" not in sys.modules:
+        _private_cluster()
     try:
         import ray
     except ImportError as exc:
@@ -85,6 +91,17 @@ def run_on_node(payload: Dict[str, Any], timeout: float, memory_limit: int) -> T
         raise
 
 
+def _private_cluster() -> None:
+    """What `--ray local` starts is this batch's alone: on the loopback
+    address only, and with a token of this run (kept in the environment its
+    processes inherit, where Ray would otherwise write one into the home
+    folder), unless the user configured Ray's authentication."""
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"  # Ray's switch for a cluster of this machine only
+    if "RAY_AUTH_MODE" not in os.environ:
+        os.environ["RAY_AUTH_MODE"] = "token"
+        os.environ["RAY_AUTH_TOKEN"] = secrets.token_hex(32)
+
+
 class RayEngine:
     """Ray tasks on a cluster."""
 
@@ -93,13 +110,16 @@ class RayEngine:
         self.address, self.workers, self.timeout = address, workers, timeout
         self.memory_limit, self.memory_request = memory_limit, memory_request
         self.description = "Ray at %s" % address
+        self._folder = ""
 
     def _connect(self) -> Any:
         import logging
-        ray = import_ray()
+        ray = import_ray(private=self.address == "local")
         if self.address == "local":
+            # its sessions and logs in a folder of this run, removed after (short: Ray's socket paths are limited)
+            self._folder = tempfile.mkdtemp(prefix="vxray-")
             ray.init(num_cpus=self.workers or None, include_dashboard=False, logging_level=logging.ERROR,
-                     log_to_driver=False)
+                     log_to_driver=False, _temp_dir=self._folder)
         else:
             ray.init(address=self.address, logging_level=logging.ERROR, log_to_driver=False)
         return ray
@@ -143,6 +163,8 @@ class RayEngine:
                 raise
         finally:
             ray.shutdown()
+            if self._folder:
+                shutil.rmtree(self._folder, ignore_errors=True)
 
     @staticmethod
     def _result(ray: Any, ref: Any, job: Job) -> Dict[str, Any]:
