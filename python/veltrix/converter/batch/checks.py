@@ -9,6 +9,7 @@ from typing import Dict, Iterable, List, Optional, Tuple
 
 from veltrix.converter.batch import single
 from veltrix.converter.batch.jobs import Job, JobFileError
+from veltrix.converter.plugin_api.helpers.files import result_files, source_files
 
 # Options the front end itself reads besides the plug-in's table and the
 # reserved catalogue (`default-shape` is the old name of `input-shape`).
@@ -70,24 +71,6 @@ def _resolved(path: str) -> str:
     return os.path.join(os.path.realpath(folder), base)
 
 
-def source_files(source: str) -> List[str]:
-    """The files a source model is read from: every file of a folder (a
-    SavedModel), or the file and its companions: an IR's weights
-    (`model.bin` beside `model.xml`), an ONNX model's external data named
-    after it (`model.onnx.data`, `model.onnx_data`, `model.data`)."""
-    if os.path.isdir(source):
-        found = [source]
-        for root, folders, files in os.walk(source):
-            folders.sort()
-            found += [os.path.join(root, f) for f in sorted(files)]
-        return found
-    folder, name = os.path.split(source)
-    stem, extension = os.path.splitext(name)
-    companions = {".xml": [stem + ".bin"], ".onnx": [name + ".data", name + "_data", stem + ".data"]}
-    return [source] + [os.path.join(folder, c) for c in companions.get(extension.lower(), [])
-                       if os.path.isfile(os.path.join(folder, c))]
-
-
 def _check_destinations(jobs: List[Job], protected: Dict[str, str]) -> None:
     written: Dict[str, Job] = {}
     read: Dict[str, Job] = {}
@@ -97,21 +80,23 @@ def _check_destinations(jobs: List[Job], protected: Dict[str, str]) -> None:
         if job.source in seen:
             continue
         seen.add(job.source)
-        for path in source_files(job.source):
+        for path in source_files(job.source, job.source_type or None):
             read.setdefault(_resolved(path), job)
         if os.path.isdir(job.source):
             folders.append((_resolved(job.source) + os.sep, job))
     for job in jobs:
         dest = _resolved(job.dest)
-        if dest in written:
-            raise JobFileError("the destination %s is also the destination of row %d" % (job.dest, written[dest].row),
-                               job.row, "dest")
-        written[dest] = job
-        owner = read.get(dest) or next((j for f, j in folders if dest.startswith(f)), None)
-        if owner is not None:
-            what = "the source" if _resolved(owner.source) == dest else "a file of the source"
-            raise JobFileError("the destination %s is %s of row %d (%s)" % (job.dest, what, owner.row, owner.source),
-                               job.row, "dest")
+        for path in [_resolved(p) for p in result_files(job.dest)]:
+            if path in written:
+                raise JobFileError("the destination %s is also the destination of row %d" % (job.dest, written[path].row),
+                                   job.row, "dest")
+            owner = read.get(path) or next((j for f, j in folders if path.startswith(f)), None)
+            if owner is not None:
+                what = "the source" if _resolved(owner.source) == path else "a file of the source"
+                raise JobFileError("the destination %s is %s of row %d (%s)" % (job.dest, what, owner.row, owner.source),
+                                   job.row, "dest")
+        for path in [_resolved(p) for p in result_files(job.dest)]:
+            written[path] = job
         if dest in protected:
             raise JobFileError("the destination %s is %s" % (job.dest, protected[dest]), job.row, "dest")
 

@@ -72,7 +72,8 @@ class Job:
 
     def payload(self) -> Dict[str, Any]:
         """What a worker is sent: JSON, for a process or a Ray task."""
-        return {"number": self.number, "words": self.words(), "source": self.source, "dest": self.dest}
+        return {"number": self.number, "words": self.words(), "source": self.source, "dest": self.dest,
+                "source_type": self.source_type}
 
 
 def option_key(name: str) -> str:

@@ -13,7 +13,7 @@ import os
 import tempfile
 from typing import Any, Dict, IO, List, Optional
 
-from veltrix.converter.batch.digest import model_digest
+from veltrix.converter.batch.digest import result_digest, source_digest
 from veltrix.converter.batch.jobs import Job
 
 # The statuses of a job's line beyond the command's "success" and "failure".
@@ -76,7 +76,8 @@ def up_to_date(job: Job, line: Optional[Dict[str, Any]]) -> bool:
         return False
     if not line.get("source_sha256") or not line.get("destination_sha256") or not os.path.exists(job.dest):
         return False
-    return model_digest(job.dest) == line["destination_sha256"] and model_digest(job.source) == line["source_sha256"]
+    return result_digest(job.dest) == line["destination_sha256"] and \
+        source_digest(job.source, job.source_type) == line["source_sha256"]
 
 
 class ReportWriter:

@@ -22,7 +22,7 @@ import signal
 import sys
 from typing import Any, Dict, Optional
 
-from veltrix.converter.batch.digest import model_digest
+from veltrix.converter.batch.digest import result_digest, source_digest
 
 INTERRUPTED_STATUSES = (130, 143)
 # Libraries whose results depend on what the process did before: OpenVINO
@@ -44,7 +44,7 @@ def run_job(payload: Dict[str, Any]) -> Dict[str, Any]:
     prints), its exit status and what it printed, and the digests that let
     a later batch skip it."""
     from veltrix.converter.batch import single
-    source_digest = model_digest(payload["source"])
+    source = source_digest(payload["source"], payload.get("source_type"))
     outcome = single.run_command(list(payload["words"]))
     if outcome.status in INTERRUPTED_STATUSES:
         record: Dict[str, Any] = _interrupted()
@@ -54,8 +54,8 @@ def run_job(payload: Dict[str, Any]) -> Dict[str, Any]:
         record = {"status": "failure", "message": _last_line(outcome.stderr), "plugin": None}
     record["exit_status"] = outcome.status
     record["stdout"], record["stderr"] = outcome.stdout, outcome.stderr
-    record["source_sha256"] = source_digest
-    record["destination_sha256"] = model_digest(payload["dest"]) if record["status"] == "success" else None
+    record["source_sha256"] = source
+    record["destination_sha256"] = result_digest(payload["dest"]) if record["status"] == "success" else None
     return record
 
 
