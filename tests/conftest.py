@@ -228,10 +228,10 @@ def train_classifier(folder, seed, count=24, size=16):
     import keras
     images, labels, pixels_list = make_pictures(folder, seed, count, size)
     keras.utils.set_random_seed(seed)
-    inputs = keras.Input((size, size, 3))
+    inputs = keras.Input((size, size, 3), name="image")  # named: the names are in every SUCCESS line
     x = keras.layers.Conv2D(4, 3, activation="relu")(inputs)
     x = keras.layers.GlobalAveragePooling2D()(x)
-    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax")(x))
+    model = keras.Model(inputs, keras.layers.Dense(2, activation="softmax", name="scores")(x))
     model.compile("adam", "sparse_categorical_crossentropy")
     model.fit(images, labels, epochs=5, verbose=0)
     model.save(folder / "m.keras")

@@ -405,12 +405,12 @@ NAN = float("nan")
 @pytest.mark.parametrize("pairs, precision, options, outcome", [
     ([([[0.1, 0.9]], [[0.1004, 0.8996]])] * 3, "float32", {}, "largest difference 0.0004 (tolerance 0.001 + 0.001 "
      "relative), top-1 agreement 3/3 (100%)"),
-    ([([[0.1, 0.9]], [[0.1, 0.89]])], "float32", {}, "FAILURE largest difference 0.01 is beyond the tolerance for a "
-     "float32 result"),
+    ([([[0.1, 0.9]], [[0.1, 0.89]])], "float32", {}, "FAILURE output 0 differs by up to 0.01, beyond the tolerance for "
+     "a float32 result"),
     ([([[0.1, 0.9]], [[0.1, 0.89]])], "float16", {}, "largest difference 0.01 (tolerance 0.01 + 0.01 relative)"),
     ([([[0.1, 0.9]], [[0.1, 0.89]])], "float32", {"verify-tolerance": "0.02"}, "largest difference 0.01 (tolerance"),
     ([([[0.1, 0.9]], [[0.9, 0.1]])], "int8", {}, "largest difference 0.8, top-1 agreement 0/1 (0%)"),
-    ([([[0.1, 0.9]], [[0.9, 0.1]])], "int8", {"verify-tolerance": "0.5"}, "FAILURE largest difference 0.8 is beyond"),
+    ([([[0.1, 0.9]], [[0.9, 0.1]])], "int8", {"verify-tolerance": "0.5"}, "FAILURE output 0 differs by up to 0.8, beyond"),
     ([([[0.1, 0.9]], [[NAN, NAN]])], "int8", {}, "FAILURE output 0 holds NaN or infinite values where the source's are "
      "finite (sample 1)"),
     ([([[NAN, 0.9]], [[NAN, 0.9]])], "float32", {}, "largest difference 0 (tolerance"),
@@ -439,22 +439,28 @@ def test_verification_figures_and_verdicts(pairs, precision, options, outcome):
 
 
 def test_every_input_is_fed_its_own_data(tmp_path):
-    from veltrix.converter.plugin_api.helpers import Tensor, feeds
+    from veltrix.converter.plugin_api.helpers import Signature, Tensor, feeds
     inputs = [Tensor("image", "float32", [None, 3, 8, 8]), Tensor("tokens", "int32", [None, 20], 0, 50),
-              Tensor("extra", "float32", [None, None]), Tensor("flags", "int64", [1, 4])]
-    data, what = feeds(inputs, {"verify-samples": 3}, workdir=str(tmp_path))
-    assert len(data) == 3 and what == "white noise, integers 0 to 49, random float32, integers 0 to 9"
+              Tensor("extra", "float32", [None, None]), Tensor("flags", "int64", [1, 4]),
+              Tensor("attention_mask", "int64", [None, None], dims=["batch", "sequence"]),
+              Tensor("ids", "int64", [None, None], dims=["batch", "sequence"]), Tensor("keep", "bool", [2])]
+    data, what = feeds(Signature(inputs, [], sizes={"sequence": 7}), {"verify-samples": 3}, workdir=str(tmp_path))
+    assert len(data) == 3 and what == (
+        "white noise, integers 0 to 49, random float32, integers 0 to 9, a mask of ones, random booleans; at shapes "
+        "image 1,3,8,8, tokens 1,20, extra 1,64, flags 1,4, attention_mask 1,7, ids 1,7, keep 2")
     shapes = {k: (v.dtype.name, v.shape) for k, v in data[0].items()}
     assert shapes == {"image": ("float32", (1, 3, 8, 8)), "tokens": ("int32", (1, 20)), "extra": ("float32", (1, 64)),
-                      "flags": ("int64", (1, 4))}
+                      "flags": ("int64", (1, 4)), "attention_mask": ("int64", (1, 7)), "ids": ("int64", (1, 7)),
+                      "keep": ("bool", (2,))}
     assert data[0]["tokens"].max() < 50 and data[0]["tokens"].max() > 9 and data[0]["flags"].max() <= 9
+    assert all((d["attention_mask"] == 1).all() for d in data) and len({d["keep"].tobytes() for d in data}) > 1
     np.savez(tmp_path / "mine.npz", image=np.ones((2, 3, 8, 8)), tokens=np.zeros((2, 20)), extra=np.ones((2, 5)),
              flags=np.ones((2, 4)))
-    data, what = feeds(inputs, {"verify-inputs": str(tmp_path / "mine.npz")})
+    data, what = feeds(inputs[:4], {"verify-inputs": str(tmp_path / "mine.npz")})
     assert len(data) == 2 and data[1]["tokens"].dtype == np.int32 and what == "inputs of %s" % (tmp_path / "mine.npz")
     np.save(tmp_path / "one.npy", np.ones((2, 20)))
     with pytest.raises(PluginError, match="a .npy file holds one input; the model has 4"):
-        feeds(inputs, {"verify-inputs": str(tmp_path / "one.npy")})
+        feeds(inputs[:4], {"verify-inputs": str(tmp_path / "one.npy")})
     # an image input in a layout its shape does not say: red stays the first channel, channels last
     from PIL import Image
     (tmp_path / "red").mkdir()
@@ -469,6 +475,7 @@ def test_every_input_is_fed_its_own_data(tmp_path):
     (6, 2, 2, 4),  # the rest are held out for verification
     (3, 2, 2, 1),
     (2, 2, 2, 0),  # none left: verification falls back to the calibration images
+    (70, 2, 2, 68),  # verification takes every held-out image, up to its limit
 ])
 def test_calibration_and_verification_images_are_chosen_apart(tmp_path, images, num_samples, calibrated, held_out):
     import numpy as np
@@ -491,7 +498,7 @@ def test_calibration_and_verification_images_are_chosen_apart(tmp_path, images, 
     else:
         assert ({os.path.realpath(p) for p in verified}, what) == (chosen, "calibration images, none held out")
     # a model of several inputs asks for verification samples more than once
-    assert len(source.verification()[0]) == len(source.verification()[0]) == min(len(verified), 4)
+    assert len(source.verification()[0]) == len(source.verification()[0]) == min(len(verified) or calibrated, 64)
 
 
 @pytest.mark.parametrize("samples, error", [
@@ -500,13 +507,14 @@ def test_calibration_and_verification_images_are_chosen_apart(tmp_path, images, 
     ("", None),
 ])
 def test_named_samples_are_used_or_refused_even_without_quantizing(tmp_path, samples, error):
+    from veltrix.converter.plugin_api.helpers.samples import VERIFY_SAMPLES
     from veltrix.converter.plugin_api.helpers.verification import Tensor, feeds
     if samples == "FILE":
         samples = str(tmp_path / "0.png")
         open(samples, "wb").close()
     tensor = Tensor("x", "float32", [1, 4])
     if error is None:
-        assert len(feeds([tensor], {"samples": samples}, workdir=str(tmp_path))[0]) == 4
+        assert len(feeds([tensor], {"samples": samples}, workdir=str(tmp_path))[0]) == VERIFY_SAMPLES
     else:
         with pytest.raises(PluginError, match=error):
             feeds([tensor], {"samples": samples}, workdir=str(tmp_path))

@@ -72,7 +72,7 @@ def test_int8_onnx_is_quantized_keeps_its_types_and_agrees(work):
     words = ["--quantize", "--samples", "samples", "--num-samples", "20", "--quantize-format", "int8", "m.h5"]
     result = run(*words, "q.onnx", cwd=folder)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "input float32[?, 16, 16, 3], output float32[?, 2]" in result.stdout
+    assert "input image float32[?, 16, 16, 3], output scores float32[?, 2]" in result.stdout
     assert ("quantized per-channel, int8 activations, qdq format, minmax calibration, 20 samples reached calibration "
             "from samples (24 images found, 24 usable)") in result.stdout
     assert {"QuantizeLinear", "DequantizeLinear"} <= operators(folder / "q.onnx")
@@ -88,7 +88,7 @@ def test_a_channels_first_model_is_calibrated_from_a_folder(work):
     result = run("--quantize", "--samples", "samples", "--num-samples", "8", "--quant-tensor", "cf.onnx", "cfq.onnx",
                  cwd=folder)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "input float32[?, 3, 16, 16]" in result.stdout and "8 samples reached calibration" in result.stdout
+    assert "input image float32[?, 3, 16, 16]" in result.stdout and "8 samples reached calibration" in result.stdout
     quantized = scores(folder / "cfq.onnx", batch.transpose(0, 3, 1, 2))
     assert (quantized.argmax(1) == keras_scores.argmax(1)).mean() >= AGREEMENT
 
@@ -101,9 +101,9 @@ def test_a_channels_first_model_is_calibrated_from_a_folder(work):
     (["--opset", "9", "--verify", "false", "m.keras", "o9.onnx"], "graph optimised (basic)"),
     (["--opset", "18", "--verify", "false", "m.keras", "o18.onnx"], "graph optimised (basic)"),
     (["--dynamic", "--quantize-format", "int8", "m.keras", "d8.onnx"], "dynamically quantized (int8 weights"),
-    (["--quantize-format", "float16", "m.keras", "h.onnx"], "input float32[?, 16, 16, 3], output float32[?, 2]; graph "
-     "optimised (basic); float16 weights (float32 inputs and outputs); verified on 4 samples (white noise): largest "
-     "difference"),
+    (["--quantize-format", "float16", "m.keras", "h.onnx"], "input image float32[?, 16, 16, 3], output scores "
+     "float32[?, 2]; graph optimised (basic); float16 weights (float32 inputs and outputs); verified on 16 samples "
+     "(white noise; at shape 1,16,16,3): largest difference"),
     (["--calibration-method", "kl", "m.keras", "x.onnx"], "FAILURE: --calibration-method must be one of minmax, "
      "entropy, percentile, not 'kl'"),
     (["--input-type", "int8", "m.keras", "x.onnx"], "FAILURE: --input-type int8: ONNX models keep float32"),
@@ -222,8 +222,8 @@ def grey_model(path):
 
 
 @pytest.mark.parametrize("words, said", [
-    (["--samples", "grey"], "verified on 4 samples (images of grey): largest difference"),
-    (["--samples", "rgb"], "verified on 4 samples (images of rgb, 5 converted from RGB to greyscale): largest "
+    (["--samples", "grey"], "verified on 5 samples (images of grey): largest difference"),
+    (["--samples", "rgb"], "verified on 5 samples (images of rgb, 5 converted from RGB to greyscale): largest "
                            "difference"),
     (["--quantize", "--samples", "grey", "--num-samples", "3"], "3 samples reached calibration from grey"),
 ])

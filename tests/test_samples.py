@@ -469,11 +469,11 @@ def test_numpy_samples_need_no_tensorflow(tmp_path):
 
 
 @pytest.mark.parametrize("shape, mode, count, what", [
-    ([1, 1, 6, 6], "L", 4, "images of {}"),
-    ([1, 6, 6, 1], "L", 4, "images of {}"),
-    ([1, 3, 6, 6], "RGB", 4, "images of {}"),
-    ([1, 1, 6, 6], "RGB", 4, "images of {}, 5 converted from RGB to greyscale"),
-    ([1, 6, 6, 3], "L", 4, "images of {}, 5 converted from greyscale to RGB"),
+    ([1, 1, 6, 6], "L", 5, "images of {}"),  # every image of the folder: nothing was held out for calibration
+    ([1, 6, 6, 1], "L", 5, "images of {}"),
+    ([1, 3, 6, 6], "RGB", 5, "images of {}"),
+    ([1, 1, 6, 6], "RGB", 5, "images of {}, 5 converted from RGB to greyscale"),
+    ([1, 6, 6, 3], "L", 5, "images of {}, 5 converted from greyscale to RGB"),
     ([1, 6, 6, 4], "L", 0, "no sample fits the input shape [1, 6, 6, 4]: 5 images found in {}, "
                            "5 skipped: 5 greyscale (not 4 channels)"),
 ])

@@ -4,10 +4,13 @@ quantized ONNX with ONNX Runtime, calibrated from the same samples as every
 veltrix-converter plug-in.
 
 Like the reference plug-in it checks its options before any heavy work,
-accounts for the samples that reach calibration, verifies the result in ONNX
-Runtime against the source model, gives the same bytes for the same command
-(`--seed`) and writes the destination only as a complete model. It imports
-nothing heavy at load time.
+reads the source's signature and honours the shape and naming options
+(inputs reordered, outputs chosen, the graph named), accounts for the
+samples that reach calibration, checks that the result has the signature
+asked for, verifies every output in ONNX Runtime against the source model,
+gives the same bytes for the same command (`--seed`) and writes the
+destination only as a complete model. It imports nothing heavy at load
+time.
 """
 
 import os
@@ -15,10 +18,12 @@ from typing import Any, Callable, Dict, List, Optional, Set, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    CHANNELS_FIRST, FORMATS, QUANTIZED_OPS, OnnxQuantization, PluginError, SampleSource, Tensor, TensorFlowSource,
-    calibration_feeds, canonical_names, check_destination, check_options, check_quantization_options, check_source, conversion_report,
-    conversion_run, has_external_data, image_layout, onnx_quantization_parameters, plugin_convert, query_answer,
-    seeded, session_of, write_onnx, shape_parameters, shaped_inputs, trust_parameters, verify)
+    CHANNELS_FIRST, FORMATS, INPUT_ORDER, MODEL_NAME, OUTPUT_SELECTION, QUANTIZED_OPS, OnnxQuantization, PluginError,
+    SampleSource, Signature, TensorFlowSource, apply_signature, calibration_feeds, canonical_names,
+    check_destination, check_naming_options, check_options, check_quantization_options, check_source,
+    conversion_report, conversion_run, has_external_data, image_layout, onnx_quantization_parameters,
+    onnx_signature, plugin_convert, query_answer, seeded, session_of, shape_parameters, trust_parameters, verify,
+    write_onnx)
 
 NAME = "veltrix-onnx"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -28,6 +33,9 @@ CATALOGUE_SHAPE = [1, 224, 224, 3]
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
 CHOICES = {"quant-normalization": NORMALISATIONS, "quantize-format": FORMATS}
 OPSETS = (9, 18)  # what tf2onnx 1.17 writes
+# The naming options are honoured on every path: ONNX graphs order their
+# inputs and outputs and carry a name.
+NAMING = [INPUT_ORDER, OUTPUT_SELECTION, MODEL_NAME]
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -61,16 +69,6 @@ def convert(src: str, dst: str, params: Params) -> Any:
     return _Run(src, dst, params).run()
 
 
-def _type_name(text: str) -> str:
-    """ONNX Runtime's "tensor(float)" as NumPy's "float32"."""
-    name = text.replace("tensor(", "").rstrip(")")
-    return {"float": "float32", "double": "float64"}.get(name, name)
-
-
-def _tensors(items: Any) -> List[Tensor]:
-    return [Tensor(t.name, _type_name(t.type), [d if isinstance(d, int) else None for d in t.shape]) for t in items]
-
-
 class _Run:
     """One conversion: the checked options, then the work."""
 
@@ -100,6 +98,7 @@ class _Run:
         self.quantize = self.onnx_quantization.static
         if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
+        check_naming_options(o, NAMING)
 
     def run(self) -> Any:
         self.check()
@@ -125,40 +124,40 @@ class _Run:
             self._from_tensorflow(float_path)
         else:  # read where it is, so that weights kept beside it (external data) are found
             float_path = self.src
+            self.source_signature = onnx_signature(self.src)
+            self.wanted = self.source_signature.with_options(self.options, NAMING)
             source = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
-            self.source_inputs = _tensors(source.get_inputs())
-            self.source_outputs = [t.name for t in source.get_outputs()]
-            self.inputs = shaped_inputs(self.source_inputs, self.options)
-            self.runner: Callable[[Any], Any] = lambda feed: source.run(None, feed)
+            names = self.wanted.output_names()
+            self.runner: Callable[[Any], Any] = lambda feed: source.run(names, feed)
+            model = onnx.load(self.src, load_external_data=False)
+            if apply_signature(model, self.wanted):  # shapes fixed, inputs reordered, outputs chosen, named
+                from onnx.external_data_helper import load_external_data_for_model
+                load_external_data_for_model(model, os.path.dirname(os.path.abspath(self.src)))
+                float_path = os.path.join(self.workdir, "chosen.onnx")
+                write_onnx(model, float_path)
+        self.inputs = self.wanted.inputs
         self.external = has_external_data(float_path)
         path = self._optimise(float_path)
         if self.mode != "none":
             path = self._quantize(path)
         model = onnx.load(path)
+        if self.wanted.name:  # the optimiser and the quantizer keep the graph's name, but say it once here
+            model.graph.name = self.wanted.name
+        _unnamed_dimensions(model, self.wanted)
         ops = {n.op_type for n in model.graph.node}
         self.onnx_quantization.check_result(ops)
-        session = session_of(path)
-        result_inputs, result_outputs = _tensors(session.get_inputs()), _tensors(session.get_outputs())
-        self._check_signature(result_inputs)
-        parts = [self._describe(result_inputs, result_outputs, ops)] + self.notes
+        result = onnx_signature(model)
+        io = ["float16"] if self.mode == "float16" and self.options.get("float16-io") else []
+        self.wanted.check_result(result, io, io)
+        parts = [self._describe(result, ops)] + self.notes
         verified = None
         if self.options.get("verify"):
-            verified = self._verify(session, result_inputs)
+            verified = self._verify(session_of(path), result)
             parts.append(verified.text)
         message = "Wrote %s: %s" % (write_onnx(model, self.dst), "; ".join(parts))
-        return conversion_report(message, NAME, self.src, self.dst, self.source_inputs, self.source_outputs,
-                                 result_inputs, result_outputs, os.path.getsize(self.dst), self.quantization,
+        return conversion_report(message, NAME, self.src, self.dst, self.source_signature, result,
+                                 os.path.getsize(self.dst), self.quantization,
                                  self.used_text() if self.used_text else None, verified)
-
-    def _check_signature(self, made: List[Tensor]) -> None:
-        """The result takes the source's inputs: the same names, number and types."""
-        expected = [(t.name, t.dtype) for t in self.inputs]
-        got = [(t.name, t.dtype) for t in made]
-        if self.mode == "float16" and self.options.get("float16-io"):
-            expected = [(n, "float16" if d == "float32" else d) for n, d in expected]
-        if sorted(got) != sorted(expected):
-            raise PluginError("The conversion made a model taking %s, not the source's %s; nothing was written" % (
-                ", ".join("%s %s" % g for g in got), ", ".join("%s %s" % e for e in expected)))
 
     def _from_tensorflow(self, float_path: str) -> None:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
@@ -170,10 +169,11 @@ class _Run:
                               % (NAME, exc.name))
         o = self.options
         source = TensorFlowSource(self.src, self.src_type, self.workdir)
-        self.source_inputs, self.source_outputs = source.inputs, source.output_names
-        # the batch stays dynamic unless the user fixes it
-        self.inputs = shaped_inputs(source.inputs, o)
-        graph, names, outputs = source.frozen_graph(self.inputs)
+        self.source_signature = source.signature
+        # dynamic dimensions stay dynamic unless the user fixes them
+        self.wanted = wanted = source.signature.with_options(o, NAMING)
+        self.inputs = wanted.inputs
+        graph, names, outputs = source.frozen_graph(wanted)
         self.progress.stage("converting to ONNX (opset %d)" % o["opset"])
         if o.get("channels-first"):
             images = [t for t in self.inputs if image_layout(t) is not None or len(t.shape) == 4]
@@ -186,16 +186,20 @@ class _Run:
         with seeded(o.get("seed", 0)):
             model, _ = tf2onnx.convert.from_graph_def(graph, input_names=names, output_names=outputs,
                                                       opset=o["opset"], inputs_as_nchw=nchw)
-        _rename(model, dict(zip(names, [t.name for t in self.inputs])), dict(zip(outputs, source.output_names)))
+        # the graph's placeholders are the source's inputs, in the source's order
+        _rename(model, dict(zip(names, source.signature.input_names())), dict(zip(outputs, wanted.output_names())))
         canonical_names(model)
-        self.onnx.save(model, float_path)
-        self.runner = lambda feed: source.run(feed)
+        run_source = source.runner(wanted)
+        self.runner = run_source
         if self.channels_first:
-            self.inputs = [Tensor(t.name, t.dtype, [t.shape[0], t.shape[3], t.shape[1], t.shape[2]], t.low, t.high,
-                                  CHANNELS_FIRST) if t.name in self.channels_first else t for t in self.inputs]
+            self.wanted = wanted = wanted.replaced(inputs=[
+                t.replaced(shape=[t.shape[0], t.shape[3], t.shape[1], t.shape[2]], layout=CHANNELS_FIRST)
+                if t.name in self.channels_first else t for t in wanted.inputs])
             np = self.np
-            self.runner = lambda feed: source.run({k: np.transpose(v, (0, 2, 3, 1)) if k in self.channels_first
+            self.runner = lambda feed: run_source({k: np.transpose(v, (0, 2, 3, 1)) if k in self.channels_first
                                                    else v for k, v in feed.items()})
+        apply_signature(model, wanted)  # the inputs in the order asked for, the graph's name
+        self.onnx.save(model, float_path)
 
     def _optimise(self, path: str) -> str:
         level = self.options.get("optimization") or "basic"
@@ -235,12 +239,12 @@ class _Run:
             return out
         if len(self.inputs) == 1 and image_layout(self.inputs[0]) is not None:
             tensor = self.inputs[0]
-            shape = [1] + [int(d) if d else 224 for d in tensor.shape[1:]]
+            shape = self.wanted.feed_shape(tensor)
             quantization.quantize(path, out, tensor.name, shape, self.num_samples, self.workdir, self.progress,
                                   self.warnings)
         else:
             quantization.quantize(path, out, "", [], self.num_samples, self.workdir, self.progress, self.warnings,
-                                  feeds=calibration_feeds(self.inputs, o, self.num_samples, self.workdir,
+                                  feeds=calibration_feeds(self.wanted, o, self.num_samples, self.workdir,
                                                           self.progress))
         self.sources, self.used_text = quantization.sources, quantization.used_text
         self.quantization = {"mode": quantization.activation, "granularity": granularity,
@@ -250,20 +254,34 @@ class _Run:
 
     quantization: Dict[str, Any] = {"mode": "none"}
 
-    def _describe(self, inputs: List[Tensor], outputs: List[Tensor], ops: Set[str]) -> str:
+    def _describe(self, result: Signature, ops: Set[str]) -> str:
         quantized = sorted(ops & set(QUANTIZED_OPS))
-        return "input %s, output %s%s" % (", ".join(t.shown() for t in inputs), ", ".join(t.shown() for t in outputs),
-                                           "; quantized operators: " + ", ".join(quantized) if quantized else "")
+        return result.shown() + ("; quantized operators: " + ", ".join(quantized) if quantized else "")
 
-    def _verify(self, session: Any, result_inputs: List[Tensor]) -> Any:
+    def _verify(self, session: Any, result: Signature) -> Any:
         self.progress.stage("verifying")
         np = self.np
-        types = {t.name: t.dtype for t in result_inputs}
+        types = {t.name: t.dtype for t in result.inputs}
+        names = result.output_names()
 
         def run(feed: Any) -> Any:
-            return session.run(None, {k: np.asarray(v).astype(types.get(k, v.dtype)) for k, v in feed.items()})
-        return verify(self.runner, run, self.inputs, self.options, precision=self.mode if self.mode != "none"
+            return session.run(names, {k: np.asarray(v).astype(types.get(k, v.dtype)) for k, v in feed.items()})
+        return verify(self.runner, run, self.wanted, self.options, precision=self.mode if self.mode != "none"
                       else "float32", sources=self.sources, workdir=self.workdir, warnings=self.warnings)
+
+
+def _unnamed_dimensions(model: Any, wanted: Signature) -> None:
+    """tf2onnx and ONNX Runtime's float16 converter name a dynamic dimension
+    they cannot place "unk__N", from a counter: where the source named none,
+    neither does the result."""
+    graph = model.graph
+    names = {t.name: t.dims for t in wanted.inputs + wanted.outputs}
+    for value in [*graph.input, *graph.output]:
+        given = names.get(value.name, [])
+        for i, dim in enumerate(value.type.tensor_type.shape.dim):
+            if dim.HasField("dim_param") and dim.dim_param.startswith("unk__") and (
+                    i >= len(given) or given[i] != dim.dim_param):
+                dim.Clear()
 
 
 def _rename(model: Any, inputs: Dict[str, str], outputs: Dict[str, str]) -> None:

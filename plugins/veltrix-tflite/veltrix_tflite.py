@@ -2,11 +2,13 @@
 ("pb") into TensorFlow Lite models with TensorFlow's own converter, optionally
 fully quantized to 8-bit integers from representative samples.
 
-Every run checks its options before any heavy work, accounts for the samples
-that reach calibration, checks that the model has the tensor types asked
-for, verifies the result against the source model on a few samples, and
-writes the destination only as a complete model. The same command gives the
-same bytes (`--seed`).
+Every run checks its options before any heavy work, reads the source's
+signature (every input and output, their names, types and dynamic
+dimensions), honours the shape and naming options or refuses them, accounts
+for the samples that reach calibration, checks that the result has the
+source's signature with the tensor types asked for, verifies every output
+against the source model, and writes the destination only as a complete
+model. The same command gives the same bytes (`--seed`).
 
 The module imports nothing heavy at load time: the front end loads every
 plug-in to list them, and TensorFlow takes seconds to import.
@@ -17,10 +19,11 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    FORMATS, Calibration, PluginError, SampleSource, Tensor, TensorFlowSource, Verified, calibration_feeds,
-    check_destination, check_options, check_quantization_options, check_source, conversion_report, conversion_run,
-    first_line, image_layout, plugin_convert, quantization_mode, query_answer, safe_output, seeded, shape_parameters,
-    shaped_inputs, trust_parameters, verify)
+    FORMATS, OUTPUT_SELECTION, Calibration, PluginError, SampleSource, Signature, TensorFlowSource, Verified,
+    calibration_feeds, check_destination, check_naming_options, check_options, check_quantization_options,
+    check_source, conversion_report, conversion_run, first_line, image_layout, is_integer, plugin_convert,
+    quantization_mode, query_answer, safe_output, seeded, shape_parameters, tflite_signature, trust_parameters,
+    verify)
 
 NAME = "veltrix-tflite"
 SUPPORTED_INPUTS = ["h5", "keras", "pb"]
@@ -31,6 +34,10 @@ CATALOGUE_SHAPE = [1, 224, 224, 3]
 TYPES = ("float32", "int8", "uint8")
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
 CHOICES = {"quant-normalization": NORMALISATIONS, "quantize-format": FORMATS}
+# What the naming options can do here, and why not the rest.
+NAMING = [OUTPUT_SELECTION]
+WHY = {"name": "a TensorFlow Lite model holds no name of its own",
+       "input-names": "a TensorFlow Lite signature takes its inputs by name, in an order of its own"}
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -58,10 +65,6 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
 def convert(src: str, dst: str, params: Params) -> Any:
     """Convert `src` into the TensorFlow Lite model `dst`; a conversion response."""
     return _Run(src, dst, params).run()
-
-
-def _dims(details: Any) -> List[Optional[int]]:
-    return [int(d) if d > 0 else None for d in details.get("shape_signature", details["shape"])]
 
 
 class _Run:
@@ -98,6 +101,7 @@ class _Run:
                               "calibration)")
         if self.quantize:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
+        check_naming_options(o, NAMING, WHY)
 
     # -------------------------------------------------------------- work
 
@@ -121,7 +125,8 @@ class _Run:
                               "(or any TensorFlow build)" % NAME)
         self.np, self.tf = np, tf
         self.source = TensorFlowSource(self.src, self.src_type, self.workdir)
-        self.inputs = shaped_inputs(self.source.inputs, self.options)
+        self.wanted = self.source.signature.with_options(self.options, NAMING, WHY)
+        self.inputs = self.wanted.inputs
         converter = self._converter()
         o = self.options
         if self.quantize:
@@ -155,26 +160,29 @@ class _Run:
         return model
 
     def _converter(self) -> Any:
-        """TensorFlow Lite's converter for the source with the inputs' shapes."""
-        tf = self.tf
-        if [t.shape for t in self.inputs] != [t.shape for t in self.source.inputs]:
+        """TensorFlow Lite's converter for the source as the user wants it:
+        inputs of their shapes, the outputs chosen, under their own names."""
+        tf, source, wanted = self.tf, self.source, self.wanted
+        if [t.shape for t in self.inputs] != [t.shape for t in source.inputs]:
             self.notes.append("input shape%s fixed to %s" % ("s" if len(self.inputs) > 1 else "", "; ".join(
                 t.shown() for t in self.inputs)))
-            if self.source.model is None:
-                graph, names, outputs = self.source.frozen_graph(self.inputs)
-                path = os.path.join(self.workdir, "fixed")
-                _save_graph(tf, graph, names, outputs, self.inputs, self.source.output_names, path)
-                return tf.lite.TFLiteConverter.from_saved_model(path)
-        if self.source.model is None:
+        if wanted.output_names() != source.output_names:
+            self.notes.append("output%s %s" % ("s" if len(wanted.outputs) > 1 else "", ", ".join(
+                wanted.output_names())))
+        if source.model is None and wanted.replaced(name=None) == source.signature:
             return tf.lite.TFLiteConverter.from_saved_model(self.src)
-        return tf.lite.TFLiteConverter.from_keras_model(self.source.keras_with_shapes(self.inputs))
+        # the frozen graph served as {output name: tensor}: the source's names kept
+        graph, names, outputs = source.frozen_graph(wanted)
+        path = os.path.join(self.workdir, "fixed")
+        _save_graph(tf, graph, names, outputs, source.inputs, self.inputs, wanted.output_names(), path)
+        return tf.lite.TFLiteConverter.from_saved_model(path)
 
     # ---------------------------------------------------- calibration
 
     def _quantize(self, converter: Any) -> None:
         tf, o = self.tf, self.options
         if len(self.inputs) == 1 and image_layout(self.inputs[0]) is not None:
-            shape = [1] + [int(d) if d else 224 for d in self.inputs[0].shape[1:]]
+            shape = self.wanted.feed_shape(self.inputs[0])
             self.sources = SampleSource(o, shape, self.num_samples, self.workdir)
             name = self.inputs[0].name
             calibration = self.sources.calibrate(getattr(self.np, o.get("model-input-type") or "float32"),
@@ -183,10 +191,11 @@ class _Run:
                                            self.progress)
             self.calibration_from = self.sources.name
             self.used_text = lambda: self.sources.used_text().replace(  # type: ignore[union-attr]
-                "%d sample" % calibration.used, "%d sample" % self.calibration.used, 1)
+                "%d sample" % calibration.used, "%d sample" % self.calibration.used, 1) + (
+                    " " + self.wanted.fed_at() if self.wanted.fed_at() else "")
             self.warnings.extend(self.sources.warnings)
         else:
-            self.calibration, self.used_text = calibration_feeds(self.inputs, o, self.num_samples, self.workdir,
+            self.calibration, self.used_text = calibration_feeds(self.wanted, o, self.num_samples, self.workdir,
                                                                  self.progress)
             self.calibration_from = "generated inputs"
         converter.optimizations = [tf.lite.Optimize.DEFAULT]
@@ -204,35 +213,25 @@ class _Run:
 
     def _finish(self, model: bytes) -> Any:
         interpreter = self._interpreter(model)
-        signatures = interpreter.get_signature_list()
-        if len(signatures) != 1:
-            raise PluginError("The converter made a model with %d signatures; nothing was written" % len(signatures))
-        key = list(signatures)[0]
-        runner = interpreter.get_signature_runner(key)
-        inputs, outputs = runner.get_input_details(), runner.get_output_details()
-        result_inputs = [Tensor(n, d["dtype"].__name__, _dims(d)) for n, d in sorted(inputs.items())]
-        result_outputs = [Tensor(n, d["dtype"].__name__, _dims(d)) for n, d in sorted(outputs.items())]
-        for wanted, details, what in ((self.in_type, result_inputs, "input"), (self.out_type, result_outputs, "output")):
-            if wanted in TYPES and any(d.dtype != wanted for d in details):
+        made = tflite_signature(interpreter)
+        # a float input may be the integer type asked for; integer inputs keep theirs
+        self.wanted.check_result(made, [self.in_type] if self.in_type in TYPES else [],
+                                 [self.out_type] if self.out_type in TYPES else [], by_name=True)
+        result = _ordered(made, self.wanted)
+        for wanted, made_tensors, source_tensors, what in (
+                (self.in_type, result.inputs, self.wanted.inputs, "input"),
+                (self.out_type, result.outputs, self.wanted.outputs, "output")):
+            floats = [m for m, t in zip(made_tensors, source_tensors) if not is_integer(t.dtype)]
+            if wanted in TYPES and any(m.dtype != wanted for m in floats):
                 raise PluginError("The converter made a model with %s %s, not the %s asked for; nothing was written"
-                                  % (what, ", ".join(d.dtype for d in details), wanted))
-        by_name = {t.name: t for t in result_inputs}
-        if sorted(by_name) != sorted(t.name for t in self.inputs):
-            raise PluginError("The converter made a model with inputs %s, not the source's %s; nothing was written" % (
-                ", ".join(sorted(by_name)), ", ".join(t.name for t in self.inputs)))
-        for tensor in self.inputs:
-            made = by_name[tensor.name]
-            if not self.quantize and made.dtype != tensor.dtype:
-                raise PluginError("The converter made input %s %s, not the source's %s; nothing was written" % (
-                    tensor.name, made.dtype, tensor.dtype))
-        parts = ["input %s, output %s" % (", ".join(t.shown() for t in (by_name[i.name] for i in self.inputs)),
-                                          ", ".join(t.shown() for t in result_outputs))]
+                                  % (what, ", ".join(m.dtype for m in floats), wanted))
+        parts = [result.shown()]
         if self.quantize:
             parts.append("%s, %s" % (self.quant_note, self.used_text()))
         parts.extend(self.notes)
         verified = None
         if self.options.get("verify"):
-            verified = self._verify(runner, inputs, outputs)
+            verified = self._verify(interpreter.get_signature_runner(), result)
             parts.append(verified.text)
         with safe_output(self.dst) as partial:
             with open(partial, "wb") as f:
@@ -242,9 +241,8 @@ class _Run:
         if self.quantize:
             quantization.update(granularity="per-tensor" if self.options.get("quant-tensor") else "per-channel",
                                 input=self.in_type or "float32", output=self.out_type or "float32")
-        return conversion_report(message, NAME, self.src, self.dst, self.source.inputs, self.source.output_names,
-                                 [by_name[i.name] for i in self.inputs], result_outputs, len(model), quantization,
-                                 self.used_text() if self.quantize else None, verified)
+        return conversion_report(message, NAME, self.src, self.dst, self.source.signature, result, len(model),
+                                 quantization, self.used_text() if self.quantize else None, verified)
 
     def _interpreter(self, model: bytes) -> Any:
         if self.options.get("select-tf-ops"):  # TensorFlow's own interpreter has the Flex delegate
@@ -255,9 +253,10 @@ class _Run:
             Interpreter = self.tf.lite.Interpreter
         return Interpreter(model_content=model)
 
-    def _verify(self, runner: Any, inputs: Any, outputs: Any) -> Any:
+    def _verify(self, runner: Any, result: Signature) -> Any:
         np = self.np
         self.progress.stage("verifying")
+        inputs, outputs = runner.get_input_details(), runner.get_output_details()
 
         def run(feed: Any) -> List[Any]:
             given = {}
@@ -270,7 +269,7 @@ class _Run:
                 given[name] = np.asarray(x).astype(d["dtype"])
             answer = runner(**given)
             got = []
-            for name in sorted(outputs):
+            for name in result.output_names():
                 value = answer[name].astype(np.float32)
                 scale, zero = outputs[name]["quantization"]
                 if outputs[name]["dtype"] in (np.int8, np.uint8) and scale:
@@ -279,8 +278,8 @@ class _Run:
             return got
         precision = self.mode if self.mode != "none" else ("dynamic" if self.options.get("optimize") else "float32")
         try:
-            return verify(self.source.run, run, self.inputs, self.options, precision=precision, sources=self.sources,
-                          workdir=self.workdir, warnings=self.warnings)
+            return verify(self.source.runner(self.wanted), run, self.wanted, self.options, precision=precision,
+                          sources=self.sources, workdir=self.workdir, warnings=self.warnings)
         except (RuntimeError, ValueError) as exc:
             if not self.options.get("select-tf-ops") or not any(w in str(exc) for w in ("Flex", "Select TensorFlow")):
                 raise
@@ -288,14 +287,28 @@ class _Run:
                             % first_line(exc))
 
 
-def _save_graph(tf: Any, graph: Any, names: List[str], outputs: List[str], inputs: Sequence[Tensor],
-                output_names: Sequence[str], path: str) -> None:
-    """A SavedModel whose serving signature is the frozen graph."""
+def _ordered(made: Signature, wanted: Signature) -> Signature:
+    """The TensorFlow Lite signature (listed by name) in the order of the
+    signature it was made for."""
+    inputs = {t.name: t for t in made.inputs}
+    outputs = {t.name: t for t in made.outputs}
+    return made.replaced(inputs=[inputs[n] for n in wanted.input_names()],
+                         outputs=[outputs[n] for n in wanted.output_names()])
+
+
+def _save_graph(tf: Any, graph: Any, names: List[str], outputs: List[str], order: Sequence[Any],
+                inputs: Sequence[Any], output_names: Sequence[str], path: str) -> None:
+    """A SavedModel whose serving signature is the frozen graph (its
+    placeholders `names` are the inputs `order` of the source, here of the
+    shapes of `inputs`, as they are named) returning {output name: tensor}."""
+    shapes = {t.name: t.shape for t in inputs}
+    specs = [tf.TensorSpec(shapes[t.name], t.dtype, name=t.name) for t in order]
+
     def imported(*args: Any) -> Any:
         return tf.graph_util.import_graph_def(graph, input_map=dict(zip(names, args)), return_elements=outputs)
-    wrapped = tf.compat.v1.wrap_function(imported, [tf.TensorSpec(t.shape, t.dtype, name=t.name) for t in inputs])
+    wrapped = tf.compat.v1.wrap_function(imported, specs)
     function = wrapped.prune(wrapped.inputs, wrapped.outputs)
     module = tf.Module()
     module.f = tf.function(lambda *args: dict(zip(output_names, function(*args))))
-    signature = module.f.get_concrete_function(*[tf.TensorSpec(t.shape, t.dtype, name=t.name) for t in inputs])
+    signature = module.f.get_concrete_function(*specs)
     tf.saved_model.save(module, path, signatures={"serving_default": signature})

@@ -46,11 +46,11 @@ from veltrix.converter.plugin_api.helpers.files import (
     check_destination, check_source, resolve_destination, result_files, safe_output, safe_outputs, source_files,
     work_copy)
 from veltrix.converter.plugin_api.helpers.containment import contained
-from veltrix.converter.plugin_api.helpers.keras_models import TensorFlowSource, load_keras_model
+from veltrix.converter.plugin_api.helpers.keras_models import TensorFlowSource, load_keras_model, tflite_signature
 from veltrix.converter.plugin_api.helpers.layout import (
     CHANNELS_FIRST, CHANNELS_LAST, channels_of, choose_layout, describe, infer_layout)
 from veltrix.converter.plugin_api.helpers.onnx_files import (
-    EXTERNAL_DATA_LIMIT, canonical_names, has_external_data, write_onnx)
+    EXTERNAL_DATA_LIMIT, apply_signature, canonical_names, has_external_data, onnx_signature, write_onnx)
 from veltrix.converter.plugin_api.helpers.onnx_quantization import (
     QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
     sample_shape, session_of)
@@ -61,9 +61,9 @@ from veltrix.converter.plugin_api.helpers.options import (
     positive_int, quantization_mode, shape_parameters, trust_parameters)
 from veltrix.converter.plugin_api.helpers.progress import Progress, is_terminal, warn
 from veltrix.converter.plugin_api.helpers.run import (
-    ConversionRun, NativeOutput, captured_native_output, conversion_run, last_meaningful_line)
+    ConversionRun, NativeOutput, captured_native_output, cause_line, conversion_run, last_meaningful_line)
 from veltrix.converter.plugin_api.helpers.samples import (
-    IMAGE_SUFFIXES, MODE_NAMES, UNDECODABLE, VERIFY_SAMPLES, Calibration, SampleSource, find_images,
+    IMAGE_SUFFIXES, MAX_VERIFY_IMAGES, MODE_NAMES, UNDECODABLE, VERIFY_SAMPLES, Calibration, SampleSource, find_images,
     is_datastore, summary_of_skipped, survey_images)
 from veltrix.converter.plugin_api.helpers.pt2_checks import EXPORT_RECIPE, check_program_archive
 from veltrix.converter.plugin_api.helpers.torch_programs import (
@@ -71,10 +71,11 @@ from veltrix.converter.plugin_api.helpers.torch_programs import (
     torch_module)
 from veltrix.converter.plugin_api.helpers.report import conversion_report
 from veltrix.converter.plugin_api.helpers.signature import (
-    Signature, Tensor, image_tensor, is_integer, parse_shapes, shaped_inputs)
+    DYNAMIC_SIZE, INPUT_ORDER, MODEL_NAME, OUTPUT_SELECTION, Signature, Tensor, check_naming_options, image_tensor,
+    is_integer, parse_shapes, shaped_inputs)
 from veltrix.converter.plugin_api.helpers.verification import (
-    TOLERANCES, WARN_AGREEMENT, Verified, agreement, calibration_feeds, compare, feeds, image_layout,
-    largest_difference, verify)
+    TOLERANCES, WARN_AGREEMENT, Verified, agreement, as_signature, calibration_feeds, compare, feeds, image_layout,
+    is_mask, largest_difference, verify)
 
 __all__ = [
     "PluginError", "success", "failure", "first_line", "plugin_convert", "ConvertFunction", "query_answer",
@@ -99,4 +100,6 @@ __all__ = [
     "program_runner", "program_signature", "refuse_unexported", "torch_module",
     "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
     "Signature", "image_tensor", "is_integer", "contained",
+    "DYNAMIC_SIZE", "INPUT_ORDER", "MODEL_NAME", "OUTPUT_SELECTION", "check_naming_options", "onnx_signature",
+    "tflite_signature", "apply_signature", "as_signature", "is_mask", "cause_line", "MAX_VERIFY_IMAGES",
 ]

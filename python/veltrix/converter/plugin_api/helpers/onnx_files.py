@@ -1,6 +1,7 @@
-"""ONNX model files: weights kept beside a model (external data) found
-where they lie, results too large for one protobuf message written with
-their weights beside them, and the names a converter makes up numbered so
+"""ONNX model files: their signature (inputs and outputs, named dynamic
+dimensions, the range of token inputs), weights kept beside a model
+(external data) found where they lie, results too large for one protobuf
+message written with their weights beside them, and the names a converter makes up numbered so
 that the same graph gives the same bytes. Imports ONNX only when called."""
 
 import os
@@ -8,6 +9,7 @@ import re
 from typing import Any, Dict, Iterator, Optional, Set
 
 from veltrix.converter.plugin_api.helpers.files import safe_outputs
+from veltrix.converter.plugin_api.helpers.signature import Signature, Tensor, image_tensor
 
 # Protobuf cannot hold a model of 2 GB or more in one message: results with
 # more weight data than this are written with their weights beside them
@@ -135,3 +137,157 @@ def _canonical_dimensions(graph: Any) -> None:
                 dimensions[dim.dim_param] = "unk__%d" % number
                 taken.add(dimensions[dim.dim_param])
             dim.dim_param = dimensions[dim.dim_param]
+
+
+# ONNX operators an integer input passes through on its way to an
+# embedding's Gather: {operator: the inputs that carry the values}. Add and
+# Mul are there because converters lower the wrapping of negative ids
+# (Keras' where(ids < 0, ids + rows, ids)) to arithmetic.
+_PASSING = {"Cast": (0,), "Identity": (0,), "Where": (1, 2), "Reshape": (0,), "Unsqueeze": (0,), "Squeeze": (0,),
+            "Flatten": (0,), "Add": (0, 1), "Mul": (0, 1)}
+
+
+def onnx_signature(model: Any) -> Signature:
+    """The signature of an ONNX model (a path, or a ModelProto): its graph's
+    inputs (initializers left out) and outputs, in order, with NumPy type
+    names, shapes (None where dynamic) and the names of dynamic dimensions
+    (`dim_param`); an integer input that indexes a Gather from a constant
+    table along axis 0 (an embedding) has the range [0, rows); the graph's
+    name. Weights kept beside the model are not read."""
+    import onnx
+    from onnx import helper
+    if not isinstance(model, onnx.ModelProto):
+        model = onnx.load(model, load_external_data=False)
+    graph = model.graph
+    tables = {t.name: (list(t.dims) or [0])[0] for t in graph.initializer}
+    for node in graph.node:  # a table may be a Constant node too
+        if node.op_type == "Constant" and node.output:
+            for attr in node.attribute:
+                if attr.name == "value" and attr.t.dims:
+                    tables[node.output[0]] = attr.t.dims[0]
+
+    def tensor(value: Any, make: Any) -> Any:
+        kind = value.type.tensor_type
+        try:
+            dtype = helper.tensor_dtype_to_np_dtype(kind.elem_type).name
+        except (KeyError, ValueError, TypeError):
+            dtype = "unknown"
+        dims = list(kind.shape.dim) if kind.HasField("shape") else []
+        shape = [d.dim_value if d.HasField("dim_value") and d.dim_value > 0 else None for d in dims]
+        names = [d.dim_param if d.HasField("dim_param") else None for d in dims]
+        return make(value.name, dtype, shape, dims=names)
+    inputs = [tensor(v, image_tensor) for v in graph.input if v.name not in tables]
+    outputs = [tensor(v, Tensor) for v in graph.output]
+    ranges = _embedding_ranges(graph, {t.name for t in inputs}, tables)
+    for t in inputs:
+        if t.name in ranges and t.dtype.startswith(("int", "uint")):
+            t.low, t.high = 0, ranges[t.name]
+    return Signature(inputs, outputs, name=graph.name or None)
+
+
+def _embedding_ranges(graph: Any, inputs: Set[str], tables: Dict[str, int]) -> Dict[str, int]:
+    made = {out: node for node in graph.node for out in node.output}
+
+    def source(name: str, depth: int = 0) -> Optional[str]:
+        if name in inputs:
+            return name
+        node = made.get(name)
+        if node is None or depth > 12:
+            return None
+        for i in _PASSING.get(node.op_type, ()):
+            if i < len(node.input):
+                found = source(node.input[i], depth + 1)
+                if found:
+                    return found
+        return None
+    ranges: Dict[str, int] = {}
+    for node in graph.node:
+        if node.op_type != "Gather" or len(node.input) < 2 or node.input[0] not in tables:
+            continue
+        if any(a.name == "axis" and a.i != 0 for a in node.attribute):
+            continue
+        name, rows = source(node.input[1]), tables[node.input[0]]
+        if name and rows > 0:
+            ranges[name] = min(rows, ranges.get(name, rows))
+    return ranges
+
+
+def apply_signature(model: Any, wanted: Signature) -> bool:
+    """Make the ONNX model (a ModelProto, changed in place) have the
+    signature the user asked for, as far as its graph allows: inputs with
+    the shapes `wanted` fixes and in its order, only the outputs it names (in
+    its order; nodes and weights nothing needs any more are dropped), the
+    graph named `wanted.name` when it has one. Whether anything changed."""
+    graph = model.graph
+    changed = False
+    by_name = {v.name: v for v in graph.input}
+    wanted_inputs = {t.name: t for t in wanted.inputs}
+    for value in graph.input:
+        tensor = wanted_inputs.get(value.name)
+        if tensor is None:
+            continue
+        dims = value.type.tensor_type.shape.dim
+        for dim, size in zip(dims, tensor.shape):
+            if size is not None and not (dim.HasField("dim_value") and dim.dim_value == size):
+                dim.Clear()
+                dim.dim_value = size
+                changed = True
+    order = [n for n in wanted.input_names() if n in by_name]
+    current = [v.name for v in graph.input if v.name in wanted_inputs]
+    if order != current:
+        rest = [v for v in graph.input if v.name not in wanted_inputs]
+        values = [by_name[n] for n in order] + rest
+        copies = [type(v)() for v in values]
+        for copy, value in zip(copies, values):
+            copy.CopyFrom(value)
+        del graph.input[:]
+        graph.input.extend(copies)
+        changed = True
+    outputs = {v.name: v for v in graph.output}
+    if [v.name for v in graph.output] != wanted.output_names() and all(n in outputs for n in wanted.output_names()):
+        values = [outputs[n] for n in wanted.output_names()]
+        copies = [type(v)() for v in values]
+        for copy, value in zip(copies, values):
+            copy.CopyFrom(value)
+        del graph.output[:]
+        graph.output.extend(copies)
+        _prune(graph)
+        changed = True
+    if wanted.name and graph.name != wanted.name:
+        graph.name = wanted.name
+        changed = True
+    return changed
+
+
+def _prune(graph: Any) -> None:
+    """Drop the nodes and weights of the main graph that no output needs
+    (a subgraph's use of an outer name counts as a use)."""
+    needed = {v.name for v in graph.output}
+    kept = []
+    for node in reversed(list(graph.node)):
+        if any(o in needed for o in node.output if o):
+            kept.append(node)
+            needed.update(n for n in node.input if n)
+            for sub in _subgraphs(node):
+                needed.update(_outer_names(sub))
+    kept.reverse()
+    if len(kept) != len(graph.node):
+        del graph.node[:]
+        graph.node.extend(kept)
+    weights = [t for t in graph.initializer if t.name in needed]
+    if len(weights) != len(graph.initializer):
+        del graph.initializer[:]
+        graph.initializer.extend(weights)
+    values = [v for v in graph.value_info if v.name in needed]
+    del graph.value_info[:]
+    graph.value_info.extend(values)
+
+
+def _outer_names(graph: Any) -> Set[str]:
+    """Every name a subgraph's nodes read (some from the graph around it)."""
+    names: Set[str] = set()
+    for node in graph.node:
+        names.update(n for n in node.input if n)
+        for sub in _subgraphs(node):
+            names.update(_outer_names(sub))
+    return names

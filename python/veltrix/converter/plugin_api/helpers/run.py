@@ -67,15 +67,42 @@ def last_meaningful_line(text: str) -> str:
     location or a blank). For a Python warning that is the warning's
     category and message, never the line of source shown under it."""
     lines = text.strip().splitlines()
-    for i in range(len(lines) - 1, -1, -1):
-        line = lines[i].strip()
+    for last in range(len(lines) - 1, -1, -1):
+        i, line = last, lines[last].strip()
         if not line or line.startswith(("W0000", "I0000", "WARNING: All log messages")):
             continue
-        if i > 0 and lines[i][:1].isspace() and _WARNING.match(lines[i - 1]):
-            continue  # the source line of the warning above
+        if lines[i][:1].isspace():  # a warning's message and source line are indented below it
+            j = i - 1
+            while j >= 0 and (lines[j][:1].isspace() or not lines[j].strip()):
+                j -= 1
+            if j >= 0 and _WARNING.match(lines[j]):
+                i = j
         warning = _WARNING.match(lines[i])
-        return warning.group(1) if warning else line
+        return warning.group(1) if warning else lines[i].strip()
     return ""
+
+
+# Words that name something (a module, a function, an option, a value):
+# dotted, with an underscore or a digit, or in inner capitals.
+_NAMING = re.compile(r"[A-Za-z_][\w.]*(?:[._\d]|[a-z][A-Z])[\w.]*")
+
+
+def _names_in(text: str) -> set:
+    return {w.strip(".") for w in _NAMING.findall(text) if len(w.strip(".")) >= 4 and not w.endswith("Warning")}
+
+
+def cause_line(text: str, error: BaseException) -> str:
+    """The library's line to quote beside `error`: its last meaningful line
+    (`last_meaningful_line`), unless that is a Python warning that names
+    nothing the error names (a warning does not raise, so an unrelated one
+    is not the cause), or the error says it already; "" then."""
+    line = last_meaningful_line(text)
+    message = str(error)
+    if not line or line in message:
+        return ""
+    if re.match(r"\w*Warning: ", line) and not _names_in(line) & _names_in(message):
+        return ""
+    return line
 
 class ConversionRun:
     """What one conversion holds while it works (see `conversion_run`)."""
@@ -90,7 +117,8 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
     """The frame of one conversion: a work folder (removed after), progress
     on the real standard error, standard output and native libraries'
     standard error kept out of the user's way, a library's error turned into
-    a PluginError quoting the last meaningful line the library printed, and
+    a PluginError quoting the library's last meaningful line when it can be
+    the cause (`cause_line`), and
     the warnings collected in `.warnings` shown at the end."""
     duplicate = _duplicate_stderr()
     progress_stream = os.fdopen(duplicate, "w") if duplicate is not None else None
@@ -100,7 +128,7 @@ def conversion_run(name: str) -> Iterator[ConversionRun]:
         with captured_native_output() as native, contextlib.redirect_stdout(io.StringIO()), work_temp(run.workdir):
             yield run
     except Exception as exc:
-        line = "" if isinstance(exc, PluginError) else last_meaningful_line(native.text)
+        line = "" if isinstance(exc, PluginError) else cause_line(native.text, exc)
         if not line:
             raise
         lines = str(exc).strip().splitlines()

@@ -111,7 +111,10 @@ class Calibration:
             if close is not None:
                 close()
 
-VERIFY_SAMPLES = 4
+# Verification samples: every held-out image of a folder up to
+# MAX_VERIFY_IMAGES, else (white noise, a datastore, generated inputs) this many.
+VERIFY_SAMPLES = 16
+MAX_VERIFY_IMAGES = 64
 
 
 def is_datastore(source: str) -> bool:
@@ -132,9 +135,9 @@ def check_sample_source(source: str) -> None:
 class SampleSource:
     """Where a conversion's calibration and verification samples come from,
     accounted for. A folder is surveyed (found, usable, skipped and why);
-    `num_samples` usable images are chosen with `seed` for calibration and up
-    to four others held out for verification (the calibration images when
-    none are left). An empty source is white noise, with a warning.
+    `num_samples` usable images are chosen with `seed` for calibration, the
+    others held out for verification (the calibration images when none are
+    left). An empty source is white noise, with a warning.
 
     Images are fed in the layout the input shape says where it is
     unambiguous (so ``[1, 1, H, W]`` is one channel, channels first), else
@@ -254,10 +257,11 @@ class SampleSource:
         used = self.calibration.used if self.calibration else 0
         return "%d sample%s reached calibration %s" % (used, "" if used == 1 else "s", self.accounting)
 
-    def verification(self, count: int = VERIFY_SAMPLES) -> Tuple[List[Any], str]:
+    def verification(self, count: Optional[int] = None) -> Tuple[List[Any], str]:
         """Up to `count` float32 NumPy samples for comparing models, and what
         they are; no samples (and why, as the second item) when no image fits
-        the input."""
+        the input. Without a count: every held-out image of a folder, up to
+        MAX_VERIFY_IMAGES, else VERIFY_SAMPLES."""
         import numpy as np
         images = self.verify_images
         if images is None and self.source and os.path.isdir(self.source):
@@ -269,11 +273,13 @@ class SampleSource:
                     ", " + summary_of_skipped(skipped, self.channels) if skipped else "")
             images = (usable, "images of %s%s" % (self.source, ", " + converted if converted else ""))
         if images is not None:
+            count = min(count or MAX_VERIFY_IMAGES, len(images[0]))
             source, what = self._link_folder("verification", images[0][:count]), images[1]
         elif self.source and is_datastore(self.source):
             source, what = self.source, "the datastore"
         else:
             source, what = "", "white noise"
+        count = count or VERIFY_SAMPLES
         with seeded(self.seed + 1), contextlib.redirect_stdout(io.StringIO()):
             samples = [np.asarray(s[0], dtype=np.float32)
                        for s in self._dataset(source, count, np.float32, True).generator()()]

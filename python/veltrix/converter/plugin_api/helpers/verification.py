@@ -2,17 +2,16 @@
 does it: every input fed its own data, the outputs compared within a
 tolerance suited to the result's precision, the figures reported.
 
-A plug-in describes the inputs of the model (`Tensor`), gives two callables
-that run the source and the result on one feed (a dictionary from input
-name to array; each returns the list of outputs in the same order), and
-calls `verify`::
+A plug-in gives the model's signature (`Signature`, or only its input
+`Tensor`s), two callables that run the source and the result on one feed
+(a dictionary from input name to array; each returns the list of outputs in
+the signature's order), and calls `verify`::
 
-    from veltrix.converter.plugin_api.helpers import Tensor, verify
+    from veltrix.converter.plugin_api.helpers import verify
 
-    inputs = [Tensor("image", "float32", [None, 32, 32, 3]), Tensor("tokens", "int32", [None, 20], high=1000)]
-    verified = verify(run_source, run_result, inputs, options, precision="float32",
+    verified = verify(run_source, run_result, wanted, options, precision="float32",
                       sources=sample_source, workdir=run.workdir, warnings=run.warnings)
-    parts.append(verified.text)   # "verified on 4 samples (...): largest difference 2.4e-07, ..."
+    parts.append(verified.text)   # "verified on 16 samples (...): largest difference 2.4e-07, ..."
     figures = verified.figures    # the same as numbers, for the conversion report
 
 What each input is fed (`feeds`):
@@ -22,11 +21,18 @@ What each input is fed (`feeds`):
 - an image-shaped float input (4-D, 1 or 3 channels beside two larger
   dimensions, or `Tensor.layout` given) gets images of the sample source in
   its layout (white noise when there is none), normalised as calibration is;
+- an integer or boolean input named like a mask ("attention_mask") gets ones;
 - an integer input gets whole numbers in [low, high) (the source's range:
-  the plug-in reads it from the model, e.g. an embedding's vocabulary size);
-- anything else gets standard-normal data of its type and shape.
-A dynamic dimension is 1 for the batch and `DYNAMIC_SIZE` otherwise, unless
-the plug-in fixed it (`Tensor.shape` as it will be fed).
+  the plug-in reads it from the model, e.g. an embedding's vocabulary size),
+  0 to 9 when the model does not say;
+- a boolean input random booleans, anything else standard-normal data of
+  its type and shape.
+A dynamic dimension is fed at the size `Signature.feed_shape` gives (1 for
+the first, 64 otherwise), said in the phrase ("at shape 1,64,64,3").
+How many samples: `--verify-samples`, else every image of a folder of
+samples that calibration did not use (up to MAX_VERIFY_IMAGES; the
+calibration images when none is left), else DEFAULT_SAMPLES; the count is
+in the phrase and the figures. Every output is compared, named in messages.
 
 What fails (PluginError, so nothing is written):
 - an output that is NaN or infinite where the source's is finite;
@@ -42,21 +48,22 @@ A quantized result whose agreement is below `WARN_AGREEMENT` gets a warning
 
 import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from veltrix.converter.plugin_api.helpers.answers import PluginError
 from veltrix.converter.plugin_api.helpers.arrays import sample_layout
 from veltrix.converter.plugin_api.helpers.layout import CHANNELS_FIRST, CHANNELS_LAST, infer_layout
-from veltrix.converter.plugin_api.helpers.samples import VERIFY_SAMPLES
-from veltrix.converter.plugin_api.helpers.signature import Tensor
+from veltrix.converter.plugin_api.helpers.samples import MAX_VERIFY_IMAGES, VERIFY_SAMPLES
+from veltrix.converter.plugin_api.helpers.signature import Signature, Tensor, is_integer
 
 # (absolute, relative) by the result's precision; quantized results have none by default.
 TOLERANCES = {"float32": (1e-3, 1e-3), "float16": (1e-2, 1e-2)}
 QUANTIZED = ("int8", "uint8", "dynamic")
 WARN_AGREEMENT = 90
-DYNAMIC_SIZE = 64
 DEFAULT_SAMPLES = VERIFY_SAMPLES
 INTEGER_RANGE = (0, 10)
+# An integer or boolean input named like one of these is a mask: fed ones.
+MASK_WORDS = ("mask",)
 
 Feed = Dict[str, Any]
 Runner = Callable[[Feed], Sequence[Any]]
@@ -85,8 +92,9 @@ def verification_parameters() -> Dict[str, Dict[str, Any]]:
         "verify-inputs": {"type": "string", "default": "", "name": "Verification Inputs",
                           "help": "A .npy (one input) or .npz (one array per input) file of your own inputs to "
                                   "verify on; the first dimension counts the samples"},
-        "verify-samples": {"type": "int", "default": DEFAULT_SAMPLES, "name": "Verification Samples",
-                           "help": "How many samples to verify on"},
+        "verify-samples": {"type": "int", "default": 0, "name": "Verification Samples",
+                           "help": "How many samples to verify on (0, the default: every image of --samples not "
+                                   "used for calibration, up to %d, else %d)" % (MAX_VERIFY_IMAGES, DEFAULT_SAMPLES)},
     }
 
 
@@ -109,9 +117,9 @@ def tolerance_of(options: Mapping[str, Any], precision: str) -> Optional[Tuple[f
 def check_verification_options(options: Mapping[str, Any]) -> None:
     """Fail early on verification options that cannot work."""
     tolerance_of(options, "float32")
-    count = options.get("verify-samples", DEFAULT_SAMPLES)
-    if isinstance(count, bool) or not isinstance(count, int) or count < 1:
-        raise PluginError("--verify-samples needs a whole number of 1 or more, not %r" % (count,))
+    count = options.get("verify-samples", 0)
+    if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+        raise PluginError("--verify-samples needs a whole number (0 for the default), not %r" % (count,))
     path = str(options.get("verify-inputs") or "")
     if path and not os.path.isfile(path):
         raise PluginError("--verify-inputs: no such file %s (give a .npy or .npz file)" % path)
@@ -119,19 +127,21 @@ def check_verification_options(options: Mapping[str, Any]) -> None:
         raise PluginError("--verify-inputs takes a .npy or .npz file, not %s" % path)
 
 
-def _is_integer(dtype: str) -> bool:
-    return dtype.startswith(("int", "uint")) or dtype == "bool"
-
-
 def image_layout(tensor: Tensor) -> Optional[str]:
     """The layout of an image-shaped float input; None for any other input."""
-    if _is_integer(tensor.dtype) or len(tensor.shape) != 4:
+    if is_integer(tensor.dtype) or len(tensor.shape) != 4:
         return None
     return tensor.layout or infer_layout(tensor.shape)
 
 
-def _concrete(shape: Sequence[Optional[int]]) -> List[int]:
-    return [1 if i == 0 and d is None else DYNAMIC_SIZE if d is None else int(d) for i, d in enumerate(shape)]
+def as_signature(inputs: Union[Signature, Sequence[Tensor]]) -> Signature:
+    """A Signature of these inputs (and no known outputs), or the Signature itself."""
+    return inputs if isinstance(inputs, Signature) else Signature(list(inputs), [])
+
+
+def is_mask(tensor: Tensor) -> bool:
+    """An integer or boolean input named like an attention mask."""
+    return is_integer(tensor.dtype) and any(w in tensor.name.lower() for w in MASK_WORDS)
 
 
 def _user_feeds(path: str, inputs: Sequence[Tensor]) -> List[Feed]:
@@ -178,15 +188,16 @@ def _turned(shape: Sequence[int], layout: str) -> Tuple[List[int], Optional[Tupl
     return [n, b, c, a], (0, 2, 3, 1)
 
 
-def _images(tensor: Tensor, count: int, options: Mapping[str, Any], sources: Any,
+def _images(tensor: Tensor, shape: List[int], count: Optional[int], options: Mapping[str, Any], sources: Any,
             workdir: str) -> Tuple[List[Any], str]:
-    """`count` images shaped for `tensor` (batch 1, in its layout: asked of
-    the sample modules the other way round and transposed when they would
-    read the shape in the other layout), and what they are."""
+    """`count` images (None: as many as the sample source gives by default)
+    of `shape` for `tensor`, in its layout (asked of the sample modules the
+    other way round and transposed when they would read the shape in the
+    other layout), and what they are."""
     import numpy as np
 
     from veltrix.converter.plugin_api.helpers.samples import SampleSource
-    shape, layout = _concrete(tensor.shape), image_layout(tensor) or CHANNELS_LAST
+    layout = image_layout(tensor) or CHANNELS_LAST
     if sources is None or _turned(list(getattr(sources, "shape", [])), layout)[0] != shape:
         request = shape
         if sample_layout(shape) != layout:
@@ -194,7 +205,7 @@ def _images(tensor: Tensor, count: int, options: Mapping[str, Any], sources: Any
             request = [n, b, c, a] if layout == CHANNELS_FIRST else [n, c, a, b]
             if _turned(request, layout)[0] != shape:
                 request = shape
-        sources = SampleSource(options, request, count, workdir)
+        sources = SampleSource(options, request, count or DEFAULT_SAMPLES, workdir)
     made, order = _turned(list(sources.shape), layout)
     images, what = sources.verification(count)
     arrays = [np.asarray(image, dtype=np.float32).reshape(sources.shape) for image in images]
@@ -202,28 +213,43 @@ def _images(tensor: Tensor, count: int, options: Mapping[str, Any], sources: Any
             .astype(tensor.dtype, copy=False) for a in arrays], what
 
 
-def feeds(inputs: Sequence[Tensor], options: Mapping[str, Any], sources: Any = None,
+def feeds(inputs: Union[Signature, Sequence[Tensor]], options: Mapping[str, Any], sources: Any = None,
           workdir: str = "", seed: int = 0) -> Tuple[List[Feed], str]:
-    """Verification inputs for a model with `inputs` and what they are (see
-    the module's description); `sources` is the conversion's SampleSource
-    (its held-out images are used for an image input of its shape)."""
+    """Verification inputs for a model with `inputs` (its Signature, or its
+    input Tensors) and what they are (see the module's description);
+    `sources` is the conversion's SampleSource (its held-out images are used
+    for an image input of its shape). Dynamic dimensions are fed at the
+    signature's sizes (`Signature.feed_shape`), said in the phrase. How
+    many: `--verify-samples`, else every held-out image of a folder of
+    samples (up to MAX_VERIFY_IMAGES), else DEFAULT_SAMPLES."""
     import numpy as np
+    signature = as_signature(inputs)
     path = str(options.get("verify-inputs") or "")
     if path:
-        return _user_feeds(path, inputs), "inputs of %s" % path
+        return _user_feeds(path, signature.inputs), "inputs of %s" % path
     from veltrix.converter.plugin_api.helpers.samples import check_sample_source
     check_sample_source(str(options.get("samples") or ""))
-    count = int(options.get("verify-samples", DEFAULT_SAMPLES) or DEFAULT_SAMPLES)
+    count: Optional[int] = int(options.get("verify-samples") or 0) or None
     rng = np.random.RandomState(seed + 1)
     columns: Dict[str, List[Any]] = {}
     said: List[str] = []
-    for tensor in inputs:
-        shape = _concrete(tensor.shape)
-        layout = image_layout(tensor)
-        if layout is not None:
-            columns[tensor.name], what = _images(tensor, count, options, sources, workdir)
-            said.append(what)
-        elif _is_integer(tensor.dtype):
+    for tensor in [t for t in signature.inputs if image_layout(t) is not None]:
+        # first: the images of a folder decide how many samples there are
+        columns[tensor.name], what = _images(tensor, signature.feed_shape(tensor), count, options, sources, workdir)
+        count = count or len(columns[tensor.name])
+        said.append(what)
+    count = count or DEFAULT_SAMPLES
+    for tensor in signature.inputs:
+        if tensor.name in columns:
+            continue
+        shape = signature.feed_shape(tensor)
+        if is_mask(tensor):
+            columns[tensor.name] = [np.ones(shape, dtype=tensor.dtype) for _ in range(count)]
+            said.append("a mask of ones")
+        elif tensor.dtype == "bool":
+            columns[tensor.name] = [rng.random_sample(shape) < 0.5 for _ in range(count)]
+            said.append("random booleans")
+        elif is_integer(tensor.dtype):
             low = INTEGER_RANGE[0] if tensor.low is None else tensor.low
             high = INTEGER_RANGE[1] if tensor.high is None else tensor.high
             columns[tensor.name] = [rng.randint(low, high, shape).astype(tensor.dtype) for _ in range(count)]
@@ -232,8 +258,10 @@ def feeds(inputs: Sequence[Tensor], options: Mapping[str, Any], sources: Any = N
             columns[tensor.name] = [rng.standard_normal(shape).astype(tensor.dtype) for _ in range(count)]
             said.append("random %s" % tensor.dtype)
     n = min((len(c) for c in columns.values()), default=0)
-    unique = list(dict.fromkeys(said))
-    return [{t.name: columns[t.name][i] for t in inputs} for i in range(n)], ", ".join(unique)
+    what = ", ".join(dict.fromkeys(said))
+    if signature.fed_at():
+        what += "; " + signature.fed_at()
+    return [{t.name: columns[t.name][i] for t in signature.inputs} for i in range(n)], what
 
 
 def _scores(array: Any) -> Optional[Any]:
@@ -248,15 +276,22 @@ def _scores(array: Any) -> Optional[Any]:
 
 
 def compare(pairs: Sequence[Tuple[Sequence[Any], Sequence[Any]]], what: str, options: Mapping[str, Any],
-            precision: str = "float32", warnings: Optional[List[str]] = None) -> Verified:
-    """Compare (source outputs, result outputs) per sample; the figures and
-    the phrase, or PluginError when the result fails (module description).
-    `precision` is "float32", "float16", or "int8"/"uint8"/"dynamic" for a
-    quantized result."""
+            precision: str = "float32", warnings: Optional[List[str]] = None,
+            names: Optional[Sequence[str]] = None) -> Verified:
+    """Compare (source outputs, result outputs) per sample, every output;
+    the figures and the phrase, or PluginError when the result fails (module
+    description). `precision` is "float32", "float16", or
+    "int8"/"uint8"/"dynamic" for a quantized result; `names` the outputs'
+    names, for messages and the figures of each output."""
     import numpy as np
     tolerance = tolerance_of(options, precision)
     min_agreement = int(options.get("verify-min-agreement", 0) or 0)
     largest, worst_excess, agree, scored = 0.0, 0.0, 0, 0
+    each: Dict[str, float] = {}
+    beyond = ""
+
+    def called(index: int) -> str:
+        return "output %s" % (names[index] if names is not None and index < len(names) else index)
     for sample, (expected_all, got_all) in enumerate(pairs):
         if len(expected_all) != len(got_all):
             raise PluginError("Verification failed: the result has %d outputs, the source %d; nothing was written"
@@ -265,24 +300,28 @@ def compare(pairs: Sequence[Tuple[Sequence[Any], Sequence[Any]]], what: str, opt
             expected = np.asarray(expected, dtype=np.float64)
             got = np.asarray(got, dtype=np.float64)
             if expected.size != got.size:
-                raise PluginError("Verification failed: output %d has shape %s, the source's %s; nothing was written"
-                                  % (index, list(got.shape), list(expected.shape)))
+                raise PluginError("Verification failed: %s has shape %s, the source's %s; nothing was written"
+                                  % (called(index), list(got.shape), list(expected.shape)))
             expected = expected.reshape(got.shape)
             if np.any(~np.isfinite(got) & np.isfinite(expected)):
-                raise PluginError("Verification failed: output %d holds NaN or infinite values where the source's "
-                                  "are finite (sample %d); nothing was written" % (index, sample + 1))
+                raise PluginError("Verification failed: %s holds NaN or infinite values where the source's "
+                                  "are finite (sample %d); nothing was written" % (called(index), sample + 1))
             finite = np.isfinite(expected)
             difference = np.abs(got - expected)[finite]
+            key = called(index)[len("output "):]
+            each[key] = max(each.get(key, 0.0), float(difference.max()) if difference.size else 0.0)
             if difference.size:
                 largest = max(largest, float(difference.max()))
                 if tolerance is not None:
                     allowed = tolerance[0] + tolerance[1] * np.abs(expected[finite])
-                    worst_excess = max(worst_excess, float((difference - allowed).max()))
+                    excess = float((difference - allowed).max())
+                    if excess > worst_excess:
+                        worst_excess, beyond = excess, called(index)
             rows_expected, rows_got = _scores(expected), _scores(got)
             if rows_expected is not None and rows_got is not None:
                 scored += len(rows_got)
                 agree += int((rows_got.argmax(-1) == rows_expected.argmax(-1)).sum())
-    figures: Dict[str, Any] = {"samples": len(pairs), "inputs": what, "largest_difference": largest,
+    figures: Dict[str, Any] = {"samples": len(pairs), "inputs": what, "largest_difference": largest, "outputs": each,
                                "tolerance": list(tolerance) if tolerance else None, "precision": precision,
                                "top1_agreed": agree if scored else None, "top1_scored": scored}
     text = "verified on %d sample%s (%s): largest difference %.4g" % (
@@ -298,8 +337,9 @@ def compare(pairs: Sequence[Tuple[Sequence[Any], Sequence[Any]]], what: str, opt
     if not pairs:
         raise PluginError("Verification failed: no sample to verify on; nothing was written")
     if tolerance is not None and worst_excess > 0:
-        raise PluginError("Verification failed: largest difference %.4g is beyond the tolerance for a %s result "
-                          "(%s); pass --verify-tolerance to relax it; nothing was written" % (largest, precision, text))
+        raise PluginError("Verification failed: %s differs by up to %.4g, beyond the tolerance for a %s result "
+                          "(%s); pass --verify-tolerance to relax it; nothing was written" % (
+                              beyond, each[beyond[len("output "):]], precision, text))
     if min_agreement and not scored:
         raise PluginError("Verification failed: --verify-min-agreement %d cannot be checked, no output holds class "
                           "scores (%s); nothing was written" % (min_agreement, text))
@@ -314,20 +354,25 @@ def compare(pairs: Sequence[Tuple[Sequence[Any], Sequence[Any]]], what: str, opt
     return Verified(text, figures)
 
 
-def verify(source: Runner, result: Runner, inputs: Sequence[Tensor], options: Mapping[str, Any],
+def verify(source: Runner, result: Runner, inputs: Union[Signature, Sequence[Tensor]], options: Mapping[str, Any],
            precision: str = "float32", sources: Any = None, workdir: str = "",
            warnings: Optional[List[str]] = None) -> Verified:
     """Run the source and the result on the same feeds (`feeds`) and compare
-    their outputs (`compare`). `source` and `result` take a feed {input name:
-    array} and return the list of outputs. PluginError when the result fails."""
-    data, what = feeds(inputs, options, sources, workdir, int(options.get("seed", 0) or 0))
+    every output (`compare`). `source` and `result` take a feed {input name:
+    array} and return the list of outputs, in the order of the signature's
+    outputs when `inputs` is a Signature (whose output names the messages
+    then use). PluginError when the result fails."""
+    signature = as_signature(inputs)
+    data, what = feeds(signature, options, sources, workdir, int(options.get("seed", 0) or 0))
     if not data:
         if options.get("verify-min-agreement") or options.get("verify-tolerance"):
             raise PluginError("Verification failed: nothing to verify on (%s), so the minimum asked for cannot be "
                               "checked; nothing was written" % what)
         return Verified("not verified (%s)" % what, {"samples": 0, "inputs": what})
     pairs = [(list(source(feed)), list(result(feed))) for feed in data]
-    return compare(pairs, what, options, precision, warnings)
+    verified = compare(pairs, what, options, precision, warnings, signature.output_names() or None)
+    verified.figures["shapes"] = signature.feed_shapes()
+    return verified
 
 
 def largest_difference(pairs: Sequence[Tuple[Any, Any]]) -> float:
@@ -351,7 +396,7 @@ def agreement(pairs: Sequence[Tuple[Any, Any]], what: str, min_agreement: int = 
                    precision="quantized").text
 
 
-def calibration_feeds(inputs: Sequence[Tensor], options: Mapping[str, Any], count: int, workdir: str = "",
+def calibration_feeds(inputs: Union[Signature, Sequence[Tensor]], options: Mapping[str, Any], count: int, workdir: str = "",
                       progress: Any = None) -> Tuple[Any, Callable[[], str]]:
     """Calibration for a model whose inputs are not one image: `count` feeds
     made as for verification (images of --samples for image inputs, integers
