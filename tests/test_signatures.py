@@ -101,6 +101,32 @@ def test_fixed_input_shapes_let_outputs_come_out_fixed_and_are_fed_as_fixed():
     assert (named.fed_at(), named.inputs[0].shown()) == ("at shape 1,9", "int64[batch, sequence]")
 
 
+# how far the result's second output is off, the verdict (None: verified)
+@pytest.mark.parametrize("off, outcome", [
+    (0.0, None),
+    (1e-6, None),
+    (0.5, "Verification failed: output boxes differs by up to 0.5, beyond the tolerance for a float32 result"),
+    (float("nan"), "Verification failed: output boxes holds NaN or infinite values"),
+])
+def test_every_output_is_verified_by_name(off, outcome):
+    from veltrix.converter.plugin_api.helpers import verify
+
+    def source(feed):
+        x = feed["image"].mean(axis=(1, 2)) + feed["tokens"].mean(axis=1, keepdims=True)
+        return [x, np.stack([x[:, :2], x[:, 1:]], axis=1)]
+
+    def result(feed):
+        scores, boxes = source(feed)
+        return [scores, boxes + off]
+    if outcome is None:
+        verified = verify(source, result, SOURCE, {"verify-samples": 2})
+        assert list(verified.figures["outputs"]) == ["scores", "boxes"] and verified.figures["samples"] == 2
+        assert verified.figures["shapes"] == {"image": [1, 8, 8, 3], "tokens": [1, 64]}
+        return
+    with pytest.raises(PluginError, match=re.escape(outcome)):
+        verify(source, result, SOURCE, {"verify-samples": 2})
+
+
 def _onnx_model(case):
     """An ONNX model of a CASES entry, made with ONNX's own helpers: each
     input turned into four features (an image averaged over its pixels,

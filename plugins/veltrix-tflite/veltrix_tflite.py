@@ -169,7 +169,7 @@ class _Run:
         if wanted.output_names() != source.output_names:
             self.notes.append("output%s %s" % ("s" if len(wanted.outputs) > 1 else "", ", ".join(
                 wanted.output_names())))
-        if source.model is None and wanted.replaced(name=None) == source.signature:
+        if source.model is None and wanted == source.signature:
             return tf.lite.TFLiteConverter.from_saved_model(self.src)
         # the frozen graph served as {output name: tensor}: the source's names kept
         graph, names, outputs = source.frozen_graph(wanted)

@@ -55,7 +55,8 @@ class TensorFlowSource:
     to verify against: its `signature` (inputs in the model's order, integer
     ones with the range of the embedding they feed; outputs with the
     source's own names: a Keras model's `output_names`, a SavedModel's
-    output keys), and `run(feed)`, its outputs for {input name: array}.
+    output keys; a Keras model's name), and `run(feed)`, its outputs for
+    {input name: array}.
     Imports TensorFlow when made."""
 
     def __init__(self, src: str, src_type: str, workdir: str) -> None:
@@ -88,7 +89,8 @@ class TensorFlowSource:
             names = _output_names(self.model)
             outputs_made = list(self.model.outputs)
             self.signature = Signature(inputs, [Tensor(n, str(t.dtype), _shape(t.shape))
-                                                for n, t in zip(names, outputs_made)])
+                                                for n, t in zip(names, outputs_made)],
+                                       name=getattr(self.model, "name", None) or None)
 
     @property
     def inputs(self) -> List[Tensor]:
@@ -122,14 +124,6 @@ class TensorFlowSource:
         else:
             made = dict(zip(self.output_names, answer if isinstance(answer, (list, tuple)) else [answer]))
         return [made[name] for name in names]
-
-    def keras_with_shapes(self, inputs: Sequence[Tensor]) -> Any:
-        """The Keras model taking inputs of these (fixed) shapes."""
-        import keras
-        if [t.shape for t in inputs] == [t.shape for t in self.inputs]:
-            return self.model
-        new = [keras.Input(batch_shape=tuple(t.shape), dtype=t.dtype, name=t.name) for t in inputs]
-        return keras.Model(new, self.model(new if len(new) > 1 else new[0]))
 
     def function(self, signature: Signature) -> Any:
         """A concrete TensorFlow function of the model as `signature` has it:
