@@ -118,6 +118,9 @@ class RayEngine:
         if self.address == "local":
             # its sessions and logs in a folder of this run, removed after (short: Ray's socket paths are limited)
             self._folder = tempfile.mkdtemp(prefix="vxray-")
+            # the temporary folder of its workers too (Ray ends them without their exit handlers)
+            os.makedirs(os.path.join(self._folder, "tmp"))
+            os.environ["TMPDIR"] = os.path.join(self._folder, "tmp")
             ray.init(num_cpus=self.workers or None, include_dashboard=False, logging_level=logging.ERROR,
                      log_to_driver=False, _temp_dir=self._folder)
         else:
