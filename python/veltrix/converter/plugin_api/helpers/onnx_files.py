@@ -222,6 +222,7 @@ def apply_signature(model: Any, wanted: Signature) -> bool:
     changed = False
     by_name = {v.name: v for v in graph.input}
     wanted_inputs = {t.name: t for t in wanted.inputs}
+    fixed: Dict[str, int] = {}  # a named dimension fixed on an input is that size wherever the graph names it
     for value in graph.input:
         tensor = wanted_inputs.get(value.name)
         if tensor is None:
@@ -229,9 +230,17 @@ def apply_signature(model: Any, wanted: Signature) -> bool:
         dims = value.type.tensor_type.shape.dim
         for dim, size in zip(dims, tensor.shape):
             if size is not None and not (dim.HasField("dim_value") and dim.dim_value == size):
+                if dim.HasField("dim_param") and dim.dim_param:
+                    fixed[dim.dim_param] = size
                 dim.Clear()
                 dim.dim_value = size
                 changed = True
+    for value in [*graph.input, *graph.output, *graph.value_info]:
+        for dim in value.type.tensor_type.shape.dim:
+            if dim.HasField("dim_param") and dim.dim_param in fixed:
+                size = fixed[dim.dim_param]
+                dim.Clear()
+                dim.dim_value = size
     order = [n for n in wanted.input_names() if n in by_name]
     current = [v.name for v in graph.input if v.name in wanted_inputs]
     if order != current:

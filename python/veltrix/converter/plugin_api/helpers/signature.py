@@ -152,6 +152,15 @@ class Signature:
             out["name"] = self.name
         return out
 
+    @classmethod
+    def from_dict(cls, document: Mapping[str, Any]) -> "Signature":
+        """The signature of `as_dict`'s form (as work done in another
+        process returns it): names, types, shapes, dimension names, model name."""
+        def tensor(d: Mapping[str, Any]) -> Tensor:
+            return Tensor(d["name"], d["type"], list(d["shape"]), dims=list(d.get("dims") or []))
+        return cls([tensor(d) for d in document.get("inputs", [])], [tensor(d) for d in document.get("outputs", [])],
+                   name=document.get("name"))
+
     def replaced(self, **changes: Any) -> "Signature":
         values = dict(inputs=list(self.inputs), outputs=list(self.outputs), name=self.name, sizes=dict(self.sizes),
                       settled=self.settled)
