@@ -72,7 +72,7 @@ def _modules():
 def build(folder):
     """Save every program in `folder`; {name: (path, module, example feed)}."""
     Image, TwoInputs, Tokens, Masked, AnySize, ChannelsLast = _modules()
-    batch, sequence = torch.export.Dim("batch"), torch.export.Dim("sequence", min=2, max=64)
+    batch, sequence = torch.export.Dim("batch"), torch.export.Dim("sequence", min=2, max=32)
     height, width = torch.export.Dim("height", min=8, max=64), torch.export.Dim("width", min=8, max=64)
     rng = np.random.default_rng(0)
     table = {

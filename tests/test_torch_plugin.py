@@ -142,22 +142,27 @@ def programs(tmp_path_factory):
     return pt2_models.build(tmp_path_factory.mktemp("programs"))
 
 
-@pytest.mark.parametrize("name, shown, more", [
-    ("image", "input x float32[batch, 3, 16, 16], output softmax float32[batch, 2]", {"layout": "NCHW"}),
-    ("two-inputs", "input num float32[batch, 12], cat float32[batch, 4], output add float32[batch, 3]", {}),
+# the program, its signature as shown, what its first input says besides, where it is fed
+@pytest.mark.parametrize("name, shown, more, fed", [
+    ("image", "input x float32[batch, 3, 16, 16], output softmax float32[batch, 2]", {"layout": "NCHW"},
+     "at shape 1,3,16,16"),
+    ("two-inputs", "input num float32[batch, 12], cat float32[batch, 4], output add float32[batch, 3]", {},
+     "at shapes num 1,12, cat 1,4"),
     ("tokens", "input tokens int64[batch, sequence], output scores float32[batch, 5], states float32[batch, "
-     "sequence, 8]", {"low": 0, "high": 50}),
-    ("bool", "input x float32[batch, 6], keep bool[batch, 6], output linear float32[batch, 3]", {}),
-    ("any-size", "input x float32[batch, 3, height, width], output linear float32[batch, 3]", {"layout": "NCHW"}),
-    ("channels-last", "input x float32[1, 16, 16, 3], output linear float32[1, 2]", {"layout": "NHWC"}),
+     "sequence, 8]", {"low": 0, "high": 50}, "at shape 1,32"),  # the sequence was exported for at most 32
+    ("bool", "input x float32[batch, 6], keep bool[batch, 6], output linear float32[batch, 3]", {},
+     "at shapes x 1,6, keep 1,6"),
+    ("any-size", "input x float32[batch, 3, height, width], output linear float32[batch, 3]", {"layout": "NCHW"},
+     "at shape 1,3,64,64"),
+    ("channels-last", "input x float32[1, 16, 16, 3], output linear float32[1, 2]", {"layout": "NHWC"}, ""),
 ])
-def test_a_program_signature_and_every_output_it_runs(programs, name, shown, more):
+def test_a_program_signature_and_every_output_it_runs(programs, name, shown, more, fed):
     from veltrix.converter.plugin_api.helpers import load_program, program_runner, program_signature
     import pt2_models
     path, module, feed = programs[name]
     program = load_program("veltrix-torch", str(path))
     signature = program_signature(program)
-    assert signature.shown() == shown
+    assert (signature.shown(), signature.fed_at()) == (shown, fed)
     first = signature.inputs[0]
     assert {key: getattr(first, key) for key in more} == more
     expected = pt2_models.expected_outputs(module, feed)
@@ -193,10 +198,9 @@ def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(wor
     words = [*words, "--samples", "samples", "m.pt2"]
     result = run(*words, "a.onnx", cwd=folder)
     assert result.returncode == 0 and "Using Converter Plugin : veltrix-torch" in result.stdout, result.stdout
-    for phrase in ("input float32[?, 3, 16, 16], output float32[?, 2]",
-                   "samples fed channels-first (NCHW), read from the input shape [1, 3, 16, 16]",
-                   # every image calibration did not use
-                   "verified on %s" % ("8 samples (held-out images" if quantized else "24 samples (images of samples")):
+    for phrase in ("input x float32[batch, 3, 16, 16], output softmax float32[batch, 2]",
+                   "samples fed channels-first (NCHW), read from the input shape [?, 3, 16, 16]",
+                   "samples (%s; at shape 1,3,16,16)" % ("held-out images" if quantized else "images of samples")):
         assert phrase in result.stdout, result.stdout
     got = scores(folder / "a.onnx", batch)
     if quantized:
@@ -217,9 +221,9 @@ def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(wor
     (["--opset", "24", "m.pt2", "x.onnx"], "FAILURE: --opset must be 18 to 23, not 24"),
     (["--opset", "18", "--dynamic", "--quantize", "m.pt2", "x.onnx"], "FAILURE: Choose one of"),  # 18 and 23 pass
     (["--opset", "23", "--dynamic", "--quantize", "m.pt2", "x.onnx"], "FAILURE: Choose one of"),  # the check
-    (["--sample-layout", "channels-last", "m.pt2", "x.onnx"], "FAILURE: The input shape [1, 3, 16, 16] is "
+    (["--sample-layout", "channels-last", "m.pt2", "x.onnx"], "FAILURE: The input shape [?, 3, 16, 16] is "
      "channels-first (NCHW), but channels-last (NHWC) was asked for"),
-    (["--verify-inputs", "odd.npy", "m.pt2", "x.onnx"], "has shape [2, 3, 8, 8]; the input is float32[1, 3, 16, 16]"),
+    (["--verify-inputs", "odd.npy", "m.pt2", "x.onnx"], "has shape [2, 3, 8, 8]; the input is float32[batch, 3, 16, 16]"),
 ])
 def test_what_veltrix_torch_refuses(work, words, line):
     folder, _, _ = work

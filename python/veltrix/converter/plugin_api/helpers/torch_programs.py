@@ -232,6 +232,7 @@ def program_signature(program: Any) -> Signature:
         high = ranges.get(node.name)
         tensors.append(Tensor(node.name, _dtype_name(value.dtype), shape, low=0 if high else None, high=high,
                               layout=layout, dims=_dims(value, names)))
+    sizes = _feed_sizes(program, inputs, names)
     output_node = next(n for n in program.graph.nodes if n.op == "output")
     flat = list(output_node.args[0]) if isinstance(output_node.args[0], (list, tuple)) else [output_node.args[0]]
     kinds = [spec.kind.name for spec in program.graph_signature.output_specs]
@@ -240,7 +241,36 @@ def program_signature(program: Any) -> Signature:
     outputs = [Tensor(name, _dtype_name(v.meta["val"].dtype), _sizes(v.meta["val"]), dims=_dims(v.meta["val"], names))
                for v, name in zip(values, _output_names(program, own))
                if isinstance(getattr(v, "meta", {}).get("val"), torch.Tensor)]
-    return Signature(tensors, outputs)
+    return Signature(tensors, outputs, sizes=sizes)
+
+
+def _feed_sizes(program: Any, inputs: List[Any], names: Dict[Any, str]) -> Dict[str, int]:
+    """{dimension name: size} for each dynamic dimension: its usual feeding
+    size where it first stands (1 for a first dimension, DYNAMIC_SIZE for
+    another), or the nearest inside the range the program was exported for
+    (`torch.export.Dim(min=, max=)`), so that every input having it is fed
+    at one size."""
+    from veltrix.converter.plugin_api.helpers.signature import DYNAMIC_SIZE
+    sizes: Dict[str, int] = {}
+    for node in inputs:
+        for index, d in enumerate(node.meta["val"].shape):
+            symbol = _symbol(d)
+            ranges = program.range_constraints.get(symbol) if symbol is not None else None
+            if ranges is None:
+                continue
+            name = names.get(symbol, str(symbol))
+            usual = 1 if index == 0 else DYNAMIC_SIZE
+            low, high = _bound(ranges.lower, 1), _bound(ranges.upper, usual)
+            if name not in sizes:  # one size wherever the dimension stands
+                sizes[name] = max(low, min(usual, high))
+    return sizes
+
+
+def _bound(value: Any, otherwise: int) -> int:
+    """A range's bound as a number; `otherwise` for an unbounded one."""
+    if isinstance(value, int) or getattr(value, "is_Integer", False):  # not PyTorch's integer infinity
+        return int(value)
+    return otherwise
 
 
 def program_runner(program: Any) -> Callable[[Dict[str, Any]], List[Any]]:
