@@ -23,6 +23,7 @@ import tempfile
 import time
 
 PY = sys.executable
+PROGRAMS = ["classifier", "two-inputs", "bert"]
 COMMAND = os.path.join(os.path.dirname(PY), "veltrix-converter")
 
 SETUP = '''
@@ -155,7 +156,7 @@ def bench_programs(work, runs, programs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--programs", default="classifier,two-inputs,bert")
+    parser.add_argument("--programs", default=",".join(PROGRAMS))
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="veltrix-bench-pt2-")
     try:

@@ -1,6 +1,6 @@
 """Benchmarks of veltrix-converter: every figure beside a baseline measured in the same run.
 
-    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends] [--formats tflite,onnx,xml,pt2]
+    .venv/bin/python bench/run.py [--quick] [--only latency,registry,samples,memory,backends,programs] [--formats tflite,onnx,xml,pt2]
 
 Absolute times on a shared two-core machine are noisy; the ratios are what count.
 """
@@ -352,7 +352,7 @@ def bench_backends(work, runs, formats):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer runs and files, for a smoke test")
-    parser.add_argument("--only", default="latency,registry,samples,memory,backends")
+    parser.add_argument("--only", default="latency,registry,samples,memory,backends,programs")
     parser.add_argument("--formats", default="tflite,onnx,xml,pt2",
                         help="the conversions of `backends`, by destination (pt2: the PyTorch program to ONNX)")
     args = parser.parse_args()
@@ -371,6 +371,10 @@ def main():
             bench_memory(work, 500 if args.quick else 10000)
         if "backends" in only:
             bench_backends(work, 1 if args.quick else 3, args.formats.split(","))
+        if "programs" in only:  # PyTorch programs of several signatures (bench/pt2.py)
+            sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+            import pt2
+            pt2.bench_programs(work, 1 if args.quick else 3, ["classifier"] if args.quick else pt2.PROGRAMS)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
