@@ -1,13 +1,14 @@
 """Standard transformer architectures nobody here wrote, as PyTorch programs:
 a BERT-style encoder (input_ids, attention_mask), a ViT classifier and a
 GPT-2-style decoder giving logits, built by `transformers` from small
-configurations with random weights (nothing downloaded), exported with
-`torch.export` with a dynamic batch (and sequence), and converted by the
-command (in this process, through the testing kit, so that PyTorch is
-imported once). Each result is checked here, independently of the plug-in's own
-verification, against the PyTorch module on every output at sizes the
-plug-in did not verify at; or the conversion is a FAILURE naming the
-library's limitation, never a SUCCESS on a wrong model."""
+configurations with random weights (nothing downloaded), exported as they
+are with `torch.export` (keyword inputs, the library's output classes) with
+a dynamic batch (and sequence), and converted by the command (in this
+process, through the testing kit, so that PyTorch is imported once). Each
+result is checked here, independently of the plug-in's own verification,
+against the PyTorch model on every output at sizes the plug-in did not
+verify at; or the conversion is a FAILURE naming the library's limitation,
+never a SUCCESS on a wrong model."""
 
 import os
 
@@ -22,40 +23,9 @@ pytestmark = needs("transformers", "torch", "veltrix_torch")
 # float32 weights here (--compress-to-fp16 false)
 TOLERANCE = 1e-4
 VOCABULARY = 96
+OUTPUTS = {"bert": ["last_hidden_state", "pooler_output"], "vit": ["logits"], "gpt2": ["logits"]}
 DIMENSIONS = {"input_ids": ["batch", "sequence"], "attention_mask": ["batch", "sequence"],
               "pixel_values": ["batch", 3, 32, 32]}
-
-
-def _modules():
-    """The models as users export them: tensors in, a tuple of tensors out."""
-    import torch
-
-    class Encoder(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, input_ids, attention_mask):
-            out = self.model(input_ids=input_ids, attention_mask=attention_mask)
-            return out.last_hidden_state, out.pooler_output
-
-    class Classifier(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, pixel_values):
-            return self.model(pixel_values=pixel_values).logits
-
-    class Decoder(torch.nn.Module):
-        def __init__(self, model):
-            super().__init__()
-            self.model = model
-
-        def forward(self, input_ids):
-            return self.model(input_ids=input_ids).logits
-
-    return Encoder, Classifier, Decoder
 
 
 def build(folder):
@@ -70,20 +40,20 @@ def build(folder):
                                           bos_token_id=0, eos_token_id=0, use_cache=False))
     batch, sequence = torch.export.Dim("batch"), torch.export.Dim("sequence", min=2, max=64)
     tokens = torch.randint(0, VOCABULARY, (2, 8))
-    Encoder, Classifier, Decoder = _modules()
+    # exported as they are: keyword inputs, the library's output classes
     rows = {
-        "bert": (Encoder(bert), ("input_ids", "attention_mask"), (tokens, torch.ones_like(tokens)),
-                 ({0: batch, 1: sequence},) * 2),
-        "vit": (Classifier(vit), ("pixel_values",), (torch.rand(2, 3, 32, 32),), ({0: batch},)),
-        "gpt2": (Decoder(gpt2), ("input_ids",), (tokens,), ({0: batch, 1: sequence},)),
+        "bert": (bert, {"input_ids": tokens, "attention_mask": torch.ones_like(tokens)},
+                 {"input_ids": {0: batch, 1: sequence}, "attention_mask": {0: batch, 1: sequence}}),
+        "vit": (vit, {"pixel_values": torch.rand(2, 3, 32, 32)}, {"pixel_values": {0: batch}}),
+        "gpt2": (gpt2, {"input_ids": tokens}, {"input_ids": {0: batch, 1: sequence}}),
     }
     made = {}
-    for name, (module, names, example, dynamic) in rows.items():
+    for name, (module, example, dynamic) in rows.items():
         module.eval()
-        program = torch.export.export(module, example, dynamic_shapes=dynamic)
+        program = torch.export.export(module, (), example, dynamic_shapes=dynamic)
         path = folder / ("%s.pt2" % name)
         torch.export.save(program, str(path))
-        made[name] = (path, module, names)
+        made[name] = (path, module, tuple(example))
     return made
 
 
@@ -111,9 +81,11 @@ def independent_feed(names, rng):
 
 
 def expected(module, feed):
+    """The module's outputs, in order (a model output class as its tuple)."""
     import torch
     with torch.no_grad():
-        out = module(*(torch.from_numpy(a) for a in feed.values()))
+        out = module(**{name: torch.from_numpy(a) for name, a in feed.items()})
+    out = out.to_tuple() if hasattr(out, "to_tuple") else out
     return [o.numpy() for o in (out if isinstance(out, tuple) else (out,))]
 
 
@@ -149,6 +121,7 @@ def test_a_standard_architecture_is_a_correct_file_or_a_named_failure(zoo, tmp_p
     report = result.report
     assert report["status"] == "success", report["message"]
     assert [t["name"] for t in report["destination"]["inputs"]] == list(names)
+    assert [t["name"] for t in report["destination"]["outputs"]] == OUTPUTS[name]
     if dest == "onnx":  # the dynamic dimensions keep their names in the file
         import onnx
         graph = onnx.load(str(target)).graph
