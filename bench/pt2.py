@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+from run import table  # this folder is on the path, whether run.py or this file is the script
+
 PY = sys.executable
 PROGRAMS = ["classifier", "two-inputs", "bert"]
 COMMAND = os.path.join(os.path.dirname(PY), "veltrix-converter")
@@ -104,15 +106,6 @@ def timed(cmd, cwd):
     if done.returncode:
         raise SystemExit("failed: %s\n%s%s" % (" ".join(cmd), done.stdout[-2000:], done.stderr[-2000:]))
     return time.perf_counter() - start, done.stdout
-
-
-def table(title, header, rows):
-    print("\n## " + title + "\n")
-    print("| " + " | ".join(header) + " |")
-    print("|" + "---|" * len(header))
-    for row in rows:
-        print("| " + " | ".join(str(c) for c in row) + " |")
-    sys.stdout.flush()
 
 
 def bench_programs(work, runs, programs):
