@@ -200,7 +200,9 @@ def test_a_program_becomes_onnx_chosen_automatically_and_the_same_every_time(wor
     assert result.returncode == 0 and "Using Converter Plugin : veltrix-torch" in result.stdout, result.stdout
     for phrase in ("input x float32[batch, 3, 16, 16], output softmax float32[batch, 2]",
                    "samples fed channels-first (NCHW), read from the input shape [?, 3, 16, 16]",
-                   "samples (%s; at shape 1,3,16,16)" % ("held-out images" if quantized else "images of samples")):
+                   # every image calibration did not use
+                   "verified on %s; at shape 1,3,16,16)" % ("8 samples (held-out images" if quantized
+                                                            else "24 samples (images of samples")):
         assert phrase in result.stdout, result.stdout
     got = scores(folder / "a.onnx", batch)
     if quantized:
