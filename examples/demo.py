@@ -151,7 +151,7 @@ def run_onnx(path, images):
 
 def run_openvino(path, images):
     """Scores of an OpenVINO IR on the CPU, as run() gives them."""
-    from veltrix.converter.plugin_api.helpers import compile_on_cpu, tensor_text
+    from veltrix.converter.plugin_api.helpers import compile_on_cpu, ir_signature
     compiled = compile_on_cpu(str(path))  # OpenVINO imported with its telemetry sending nothing
     request = compiled.create_infer_request()
     results, times = [], []
@@ -160,8 +160,8 @@ def run_openvino(path, images):
         request.infer({0: image[None]})
         results.append(request.get_output_tensor(0).data[0].copy())
         times.append(time.perf_counter() - started)
-    kinds = [tensor_text(p).split("[")[0] for p in (compiled.inputs[0], compiled.outputs[0])]
-    return kinds[0], kinds[1], np.stack(results), times
+    signature = ir_signature(compiled)
+    return signature.inputs[0].dtype, signature.outputs[0].dtype, np.stack(results), times
 
 
 def size_of(path):

@@ -56,8 +56,8 @@ def test_float_ir_matches_keras(work, compress, weights):
     folder, batch, keras_scores = work
     result = run("--compress-to-fp16", compress, "m.keras", "f-%s.xml" % compress, cwd=folder)
     assert result.returncode == 0 and "Using Converter Plugin : veltrix-openvino" in result.stdout, result.stdout
-    assert "input float32[?, 16, 16, 3], output float32[?, 2], %s; input channels-last (NHWC)" % weights \
-        in result.stdout
+    assert " float32[?, 16, 16, 3], output " in result.stdout
+    assert " float32[?, 2], %s; input channels-last (NHWC)" % weights in result.stdout
     assert np.abs(scores(folder / ("f-%s.xml" % compress), batch) - keras_scores).max() < FLOAT_TOLERANCE[compress]
     assert not operations(folder / ("f-%s.xml" % compress)) & {"FakeQuantize", "FakeConvert"}
 
@@ -81,7 +81,7 @@ def test_a_channels_first_onnx_model_is_calibrated_from_a_folder(work):
     folder, batch, keras_scores = work
     result = run("--quantize", "--samples", "samples", "--num-samples", "8", "cf.onnx", "cfq.xml", cwd=folder)
     assert result.returncode == 0 and "Using Converter Plugin : veltrix-openvino" in result.stdout, result.stdout
-    assert "input float32[?, 3, 16, 16]" in result.stdout
+    assert " float32[?, 3, 16, 16]" in result.stdout
     assert "input channels-first (NCHW), read from the input shape [?, 3, 16, 16]" in result.stdout
     assert "statistics from 8 of 8 samples reached calibration from samples" in result.stdout
     quantized = scores(folder / "cfq.xml", batch.transpose(0, 3, 1, 2))
@@ -94,9 +94,14 @@ def test_a_channels_first_onnx_model_is_calibrated_from_a_folder(work):
     (["--preset", "fast", "--quantize"], "--preset must be one of performance, mixed, not 'fast'"),
     (["--quantize", "--num-samples", "4", "--subset-size", "5"], "--subset-size 5 is more than the 4 calibration"),
     (["--quantize-format", "uint8"], "NNCF quantizes to int8; for unsigned (asymmetric) activations use --preset"),
-    (["--input-type", "int8"], "--input-type int8: OpenVINO IR keeps float32 inputs and outputs"),
+    (["--input-type", "int8"], "--input-type int8: OpenVINO IR keeps the source's input and output types"),
     (["--channels-first", "false", "cf.onnx"], "is channels-first (NCHW), but channels-last (NHWC) was asked for"),
-    (["--verify-inputs", "odd.npy"], "has shape [2, 3, 8, 8]; the input is float32[1, 16, 16, 3]"),
+    (["--verify-inputs", "odd.npy"], "has shape [2, 3, 8, 8]; the input is float32[?, 16, 16, 3]"),
+    (["--shape", "1,16,16,4"], "--shape 1,16,16,4 conflicts with the model's input"),
+    (["--shape", "1,x"], "--shape takes shapes of positive whole numbers"),
+    (["--input-shape", "1,16,16,3", "--shape", "1,16,16,3;1,2"], "--shape gives 2 shapes; the model has 1 input"),
+    (["--output-names", "logits"], "--output-names: the model has no output 'logits'; its outputs are "),
+    (["--name"], "--name needs a name"),
 ])
 def test_options_are_refused_with_what_to_do(work, words, line):
     folder, _, _ = work
@@ -164,7 +169,8 @@ def test_an_exported_pytorch_program_becomes_ir(tmp_path, words, tolerance):
         expected = module(torch.from_numpy(batch)).numpy()
     result = run(*words, "m.pt2", "p.xml", cwd=tmp_path)
     assert result.returncode == 0 and "Using Converter Plugin : veltrix-openvino" in result.stdout, result.stdout
-    assert "input float32[?, 3, 16, 16]" in result.stdout and "top-1 agreement" in result.stdout
+    assert "input x float32[batch, 3, 16, 16]" not in result.stdout  # an IR keeps no names of dimensions
+    assert "input x float32[?, 3, 16, 16]" in result.stdout and "top-1 agreement" in result.stdout
     assert "input channels-first (NCHW), read from the input shape [?, 3, 16, 16]" in result.stdout
     got = scores(tmp_path / "p.xml", batch)
     if tolerance:
@@ -175,6 +181,34 @@ def test_an_exported_pytorch_program_becomes_ir(tmp_path, words, tolerance):
     refused = run("m.pth", "x.xml", cwd=tmp_path)
     assert refused.returncode == 1 and "is not a program it can take" in refused.stdout, refused.stdout
     assert "torch.export.save(program" in refused.stdout and not leftovers(tmp_path)
+
+
+def test_every_output_is_verified_and_a_wrong_one_fails(tmp_path):
+    """Two outputs, the second computed from weights float16 cannot hold
+    apart (1000.2 and -1000 on the same input): compressed, the first output
+    stays right and the second loses its value; that fails, naming it."""
+    import keras
+    x = keras.Input((2,), name="x")
+    fine = keras.layers.Dense(1, use_bias=False, name="fine")
+    model = keras.Model(x, [keras.layers.Dense(3, name="scores")(x), fine(keras.layers.Concatenate()([x, x]))])
+    fine.set_weights([np.array([[1000.2], [0.0], [-1000.0], [0.0]], np.float32)])
+    model.save(tmp_path / "two.keras")
+    failed = run("two.keras", "c.xml", cwd=tmp_path)
+    assert failed.returncode == 1 and "FAILURE: Verification failed: output fine differs by up to" in failed.stdout
+    assert not (tmp_path / "c.xml").exists() and not (tmp_path / "c.bin").exists()
+    kept = run("--compress-to-fp16", "false", "two.keras", "f.xml", cwd=tmp_path)
+    assert kept.returncode == 0 and "output scores float32[?, 3], fine float32[?, 1], float32 weights" in kept.stdout
+    probe = np.array([[1.0, -2.0]], np.float32)
+    got = scores_of(tmp_path / "f.xml", {"x": probe})
+    assert np.allclose(got["fine"], model(probe)[1], atol=1e-3) and got["scores"].shape == (1, 3)
+
+
+def scores_of(path, feed):
+    """{output name: array} of an IR run on the CPU."""
+    from veltrix.converter.plugin_api.helpers import compile_on_cpu
+    compiled = compile_on_cpu(str(path))
+    answer = compiled(feed)
+    return {port.get_any_name(): answer[port] for port in compiled.outputs}
 
 
 def test_the_same_command_gives_the_same_bytes_in_one_process(tmp_path):
@@ -191,3 +225,4 @@ def test_the_same_command_gives_the_same_bytes_in_one_process(tmp_path):
         assert done.status == 0, done.stdout
     for suffix in (".xml", ".bin"):
         assert (tmp_path / ("a" + suffix)).read_bytes() == (tmp_path / ("b" + suffix)).read_bytes(), suffix
+    assert b'<net name="linear"' in (tmp_path / "a.xml").read_bytes()

@@ -506,12 +506,35 @@ def pt2_source(path):
                  {k: (str(v.dtype).replace("torch.", ""), [None] * v.dim()) for k, v in outputs.items()}, run)
 
 
+IR_TYPES = {"f32": "float32", "f16": "float16", "i32": "int32", "i64": "int64", "boolean": "bool"}
+
+
+def ir_model(path):
+    """An OpenVINO IR (the .xml and its .bin) compiled for the CPU in float32."""
+    import openvino
+    compiled = openvino.Core().compile_model(str(path), "CPU", {"INFERENCE_PRECISION_HINT": "f32"})
+    request = compiled.create_infer_request()
+
+    def described(ports):
+        return {p.get_any_name(): (IR_TYPES[p.get_element_type().get_type_name()],
+                                   [None if d.is_dynamic else d.get_length() for d in p.get_partial_shape()])
+                for p in ports}
+
+    def run(feed):
+        answer = request.infer(feed)
+        return {p.get_any_name(): np.asarray(answer[p]) for p in compiled.outputs}
+    return Model(described(compiled.inputs), described(compiled.outputs), run,
+                 {"name": compiled.get_runtime_model().get_friendly_name(),
+                  "size": path.stat().st_size + path.with_suffix(".bin").stat().st_size})
+
+
 BUILDERS = {"keras": build_keras, "pb": build_saved_model, "onnx": build_onnx, "pt2": build_pt2}
 SOURCES = {"keras": keras_source, "pb": saved_model_source, "onnx": onnx_model, "pt2": pt2_source}
-RESULTS = {"tflite": tflite_model, "onnx": onnx_model}
-PLUGINS = {"tflite": "veltrix-tflite", "onnx": "veltrix-onnx"}
+RESULTS = {"tflite": tflite_model, "onnx": onnx_model, "xml": ir_model}
+PLUGINS = {"tflite": "veltrix-tflite", "onnx": "veltrix-onnx", "xml": "veltrix-openvino"}
 SOURCE_PLUGINS = {("pt2", "onnx"): "veltrix-torch"}  # a pair only one plug-in converts
 MODULES = {"tflite": ("keras", "ai_edge_litert", "veltrix_tflite"), "onnx": ("onnx", "onnxruntime", "veltrix_onnx"),
+           "xml": ("openvino", "nncf", "veltrix_openvino"),
            "keras": ("keras",), "pb": ("tensorflow",), "pt2": ("torch", "veltrix_torch")}
 
 
@@ -569,6 +592,24 @@ ROWS = [
         shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2]}, inputs=["attention_mask", "input_ids"],
         outputs=["pooled"], name="enc"),
     Row("pictures", "pt2", "onnx"),
+    Row("image", "keras", "xml", ["--compress-to-fp16", "false"]),
+    Row("image", "pb", "xml", mode="float16"),
+    Row("mixed", "keras", "xml", ["--output-names", "boxes", "--input-names", "tokens,image", "--name", "net"],
+        inputs=["tokens", "image"], outputs=["boxes"], name="net", mode="float16"),
+    Row("mixed", "keras", "xml", ["--quantize-format", "int8"], mode="int8"),
+    Row("three", "keras", "xml", ["--compress-to-fp16", "false"]),
+    Row("encoder", "onnx", "xml", mode="float16"),
+    Row("encoder", "onnx", "xml", ["--shape", "1,7;1,7", "--input-names", "attention_mask,input_ids",
+                                   "--output-names", "pooled,hidden", "--name", "enc", "--compress-to-fp16", "false"],
+        shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2], "hidden": [1, 7, 4]},
+        inputs=["attention_mask", "input_ids"], outputs=["pooled", "hidden"], name="enc"),
+    Row("pictures", "onnx", "xml", ["--quantize"], mode="int8"),
+    Row("mixed", "pt2", "xml", mode="float16"),
+    Row("three", "pt2", "xml", ["--quantize"], mode="int8"),
+    Row("encoder", "pt2", "xml", ["--shape", "1,7;1,7", "--output-names", "pooled", "--name", "enc",
+                                  "--compress-to-fp16", "false"],
+        shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2]}, outputs=["pooled"], name="enc"),
+    Row("pictures", "pt2", "xml", ["--compress-to-fp16", "false"]),
 ]
 
 
@@ -650,7 +691,8 @@ def test_every_output_of_every_signature_converts_correctly(sources, row, tmp_pa
     got = result.run(feed)
     for name in outputs:
         scale = np.abs(expected[name]).max() + 1e-6
-        limit = 1e-3 * (1 + scale) if row.mode == "none" else 0.2 * scale + 0.05  # int8: not wildly wrong
+        # float32 and float16 results within their rounding; int8: not wildly wrong
+        limit = {"none": 1e-3 * (1 + scale), "float16": 1e-2 * (1 + scale)}.get(row.mode, 0.2 * scale + 0.05)
         assert got[name].shape == expected[name].shape, name
         assert np.abs(got[name] - expected[name]).max() <= limit, (name, got[name], expected[name])
     # the report says the same, and what was verified
@@ -658,7 +700,8 @@ def test_every_output_of_every_signature_converts_correctly(sources, row, tmp_pa
                  "outputs": [{"name": n, "type": t, "shape": s} for n, (t, s) in outputs.items()]}
     destination = report["destination"]
     assert {k: [{f: x[f] for f in ("name", "type", "shape")} for x in destination[k]] for k in described} == described
-    assert destination["size"] == dst.stat().st_size and destination.get("name") == result.extra.get("name")
+    assert destination["size"] == result.extra.get("size", dst.stat().st_size)  # every file of the result
+    assert destination.get("name") == result.extra.get("name")
     assert [t["name"] for t in report["source"]["inputs"]] == list(source.inputs) or row.source == "pb"
     assert [t["name"] for t in report["source"]["outputs"]] == list(source.outputs) or row.source == "pb"
     assert report["quantization"]["mode"] == row.mode and report["seconds"] > 0

@@ -4,24 +4,30 @@
 quantized with NNCF, calibrated from the same samples as every
 veltrix-converter plug-in.
 
-It checks its options before any heavy work, feeds samples in the layout of
-the model's input, verifies the IR on the CPU against the source model,
-gives the same bytes for the same command (`--seed`), writes the two files
-as one (both or neither) and keeps OpenVINO's telemetry from sending
-anything. It imports nothing heavy at load time.
+It works on the model's signature as the kit reads it: every input and
+output, keeping their names, types and dynamic dimensions (unless the user
+fixes a shape), in the order and selection the naming options ask for. It
+checks its options before any heavy work, reads the written IR back and
+compares its signature with the source's, verifies every output of the IR on
+the CPU against the source model, gives the same bytes for the same command
+(`--seed`), writes the two files as one (both or neither) and keeps
+OpenVINO's telemetry from sending anything. A .pt2 program is read and run
+only inside the kit's containment. It imports nothing heavy at load time.
 """
 
 import os
 import shutil
-from typing import Any, Callable, List, Optional, Union
+from typing import Any, Callable, Dict, List, Optional, Union
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
-    CHANNELS_FIRST, CHANNELS_LAST, PROGRAM_TYPES, REFUSED_TYPES, PluginError, SampleSource, Tensor,
-    check_destination, check_options, check_quantization_options, check_source, choose_layout, compile_on_cpu,
-    conversion_run, given_input_shape, import_nncf, import_openvino, input_dims, load_keras_model, load_program,
-    plugin_convert, program_input, program_runner, query_answer, refuse_unexported, safe_outputs, save_ir, seeded,
-    stable_names, tensor_text, trust_parameters, verify)
+    CHANNELS_FIRST, CHANNELS_LAST, INPUT_ORDER, MODEL_NAME, OUTPUT_SELECTION, PROGRAM_TYPES, REFUSED_TYPES,
+    PluginError, SampleSource, Signature, Tensor, TensorFlowSource, Verified, calibration_feeds, channels_of,
+    check_destination, check_naming_options, check_options, check_quantization_options, check_source,
+    choose_layout, compile_on_cpu, contained, conversion_report, conversion_run, image_layout, import_nncf,
+    import_openvino, infer_layout, ir_signature, is_integer, load_program, onnx_signature, parse_shapes,
+    plugin_convert, program_runner, program_signature, query_answer, refuse_unexported, safe_outputs, save_ir,
+    seeded, shape_parameters, stable_names, trust_parameters, verify)
 
 NAME = "veltrix-openvino"
 FROM_TENSORFLOW = ["h5", "keras", "pb"]
@@ -31,6 +37,9 @@ SUPPORTED_OUTPUTS = ["xml"]
 CATALOGUE_SHAPE = [1, 224, 224, 3]
 NORMALISATIONS = ["signed", "unsigned", "imagenet", "raw"]
 QUANTIZED_OPS = ("FakeQuantize", "FakeConvert")
+# An IR can take its inputs in any order, give any of the outputs, and holds
+# a name of its own (the friendly name).
+NAMING = (INPUT_ORDER, OUTPUT_SELECTION, MODEL_NAME)
 
 
 def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[ParameterTable, SupportedTypes, None]:
@@ -57,12 +66,13 @@ def query_convert(src_type: Optional[str], dst_type: Optional[str]) -> Union[Par
                                  "help": "Correct the bias shift of quantized layers the fast way (false: the "
                                          "slower, more thorough way)"},
     })
+    table.update(shape_parameters())
     table.update(trust_parameters())
     return table
 
 
 @plugin_convert
-def convert(src: str, dst: str, params: Params) -> str:
+def convert(src: str, dst: str, params: Params) -> Any:
     """Convert `src` into the OpenVINO IR `dst` (.xml, with its .bin beside it); a conversion response."""
     return _Run(src, dst, params).run()
 
@@ -82,19 +92,21 @@ class _Run:
         self.options = check_options(params, table or {}, extra_choices={"quant-normalization": NORMALISATIONS})
         self.notes: List[str] = []
         self.warnings: List[str] = []
-        self.runner: Optional[Callable[[Any], Any]] = None
         self.sources: Optional[SampleSource] = None
-        self.layout: Optional[str] = None
+        self.used_text: Optional[Callable[[], str]] = None
 
     def check(self) -> None:
         o = self.options
         check_source(NAME, self.src, self.src_type, SUPPORTED_INPUTS)
         refuse_unexported(NAME, self.src, self.src_type)
         self.num_samples = check_quantization_options(o)
+        check_naming_options(o, NAMING)
+        if o.get("shape"):
+            parse_shapes(o["shape"])
         for key in ("input-type", "output-type"):
             if o.get(key) not in (None, "none", "float32"):
-                raise PluginError("--%s %s: OpenVINO IR keeps float32 inputs and outputs (int8 IR quantizes "
-                                  "inside the model); leave it out" % (key, o[key]))
+                raise PluginError("--%s %s: OpenVINO IR keeps the source's input and output types (int8 IR "
+                                  "quantizes inside the model); leave it out" % (key, o[key]))
         fmt = o.get("quantize-format") or "none"
         if fmt == "uint8":
             raise PluginError("--quantize-format uint8: NNCF quantizes to int8; for unsigned (asymmetric) "
@@ -113,17 +125,34 @@ class _Run:
             SampleSource(o, CATALOGUE_SHAPE, self.num_samples, "").check()
         if not self.dst.lower().endswith(".xml"):
             raise PluginError("An OpenVINO IR is written as NAME.xml (with NAME.bin beside it), not %s" % self.dst)
+        self.precision = "int8" if self.quantize else "float16" if o.get("compress-to-fp16") else "float32"
 
-    def run(self) -> str:
+    def run(self) -> Any:
         self.check()
         check_destination(self.dst, self.src, self.src_type)  # the .bin beside the .xml too
         with conversion_run(NAME) as run:
             self.progress, self.workdir, self.warnings = run.progress, run.workdir, run.warnings
-            return self._work()
+            if self.src_type in PROGRAM_TYPES:  # a program is read and run only where a miss is contained
+                done = contained(run, self._work, source=self.src)
+            else:
+                done = self._work()
+            saved = done["files"]
+            with safe_outputs([self.dst, weights_path(self.dst)]) as partials:
+                for made, partial in zip(saved, partials):
+                    shutil.copyfile(made, partial)
+        size = sum(os.path.getsize(p) for p in (self.dst, weights_path(self.dst)))
+        message = "Wrote %s and %s (%d bytes): %s" % (self.dst, os.path.basename(weights_path(self.dst)), size,
+                                                     "; ".join(done["parts"]))
+        verified = Verified(done["verified"][0], done["verified"][1]) if done["verified"] else None
+        return conversion_report(message, NAME, self.src, self.dst, _signature_of(done["source"]),
+                                 _signature_of(done["result"]), size, done["quantization"], done["samples"],
+                                 verified, files=[weights_path(self.dst)])
 
     # -------------------------------------------------------------- work
 
-    def _work(self) -> str:
+    def _work(self) -> Dict[str, Any]:
+        """Everything that reads or runs the source: the IR written into the
+        work folder, and what the answer says, as JSON."""
         import numpy as np
         self.np = np
         try:
@@ -131,128 +160,185 @@ class _Run:
         except ModuleNotFoundError as exc:
             raise PluginError("%s needs %s, which is not installed: pip install veltrix-openvino" % (NAME, exc.name))
         self.progress.stage("loading %s" % self.src)
-        model = self._load()
-        self.dims = input_dims(model)
-        self._choose_layout()
-        # the converters' own model names count conversions in the process ("Model6"): the
-        # source file's name gives the same bytes for the same command
-        model.set_friendly_name(os.path.splitext(os.path.basename(os.path.normpath(self.src)))[0])
+        convert_source = self._load()
+        self.wanted = self._with_layouts(self.source.with_options(self.options, NAMING))
+        self.progress.stage("converting to OpenVINO IR")
+        model = self._arranged(convert_source(self.wanted))
+        quantization: Dict[str, Any] = {"mode": "none"}
         if self.quantize:
-            stable_names(model)  # before NNCF, which names what it adds after its neighbours
-            model = self._quantize(model)
+            model, quantization = self._quantize(model)
+        elif self.options.get("compress-to-fp16"):
+            quantization = {"mode": "float16", "io": "float32"}
         ops = {op.get_type_name() for op in model.get_ops()}
         if self.quantize and not ops & set(QUANTIZED_OPS):
             raise PluginError("NNCF quantized no operation of this model; nothing was written")
         saved = os.path.join(self.workdir, "ir", "model.xml")
-        compress = bool(self.options.get("compress-to-fp16"))
         self.progress.stage("saving")
-        save_ir(model, saved, compress)
-        compiled = compile_on_cpu(saved)
-        parts = [self._describe(compiled, ops, compress)] + self.notes
+        save_ir(model, saved, bool(self.options.get("compress-to-fp16")))
+        written = self.ov.Core().read_model(saved)  # what the destination will hold, read as a user reads it
+        result = ir_signature(written)
+        self.wanted.check_result(result)
+        parts = [self._describe(result, ops)] + self.notes
+        verified = None
         if self.options.get("verify"):
-            parts.append(self._verify(compiled))
-        with safe_outputs([self.dst, weights_path(self.dst)]) as partials:
-            for source, partial in zip([saved, weights_path(saved)], partials):
-                shutil.copyfile(source, partial)
-        size = sum(os.path.getsize(p) for p in (self.dst, weights_path(self.dst)))
-        return "Wrote %s and %s (%d bytes): %s" % (self.dst, os.path.basename(weights_path(self.dst)), size,
-                                                  "; ".join(parts))
+            verified = self._verify(compile_on_cpu(written))
+            parts.append(verified.text)
+        return {"files": [saved, weights_path(saved)], "parts": parts, "source": self.source.as_dict(),
+                "result": result.as_dict(), "quantization": quantization,
+                "samples": self.used_text() if self.used_text else None,
+                "verified": [verified.text, verified.figures] if verified else None}
 
-    def _load(self) -> Any:
-        """The source as an OpenVINO model (its input shape fixed when asked),
-        and `self.runner` set to run the source itself."""
-        shape = given_input_shape(self.options)
+    def _load(self) -> Callable[[Signature], Any]:
+        """Read the source: `self.source` (its signature), `self.run_source`
+        (a feed to the outputs a signature names, in its order); the function
+        giving the OpenVINO model of a wanted signature."""
+        ov = self.ov
         if self.src_type in FROM_TENSORFLOW:
-            source = self._tensorflow()
-        elif self.src_type == "onnx":
-            source = self.src
+            tf_source = self._tensorflow()
+            self.source = tf_source.signature
+            self.run_source = tf_source.runner
+
+            def convert_function(wanted: Signature) -> Any:
+                # a function of the wanted shapes and outputs; OpenVINO names each output after the
+                # function's own tensor for it, which says which output of the source it is
+                function = tf_source.function(wanted)
+                made = function.structured_outputs
+                pairs = made.items() if isinstance(made, dict) else zip(wanted.output_names(), made)
+                self.inner_names = {name: tensor.name for name, tensor in pairs}
+                return ov.convert_model(function)
+            return convert_function
+        if self.src_type == "onnx":
             import onnxruntime
+            self.source = onnx_signature(self.src)
             session = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
-            name = session.get_inputs()[0].name
-            if len(session.get_inputs()) != 1:
-                raise PluginError("%s converts models with one input; %s has %d" % (
-                    NAME, self.src, len(session.get_inputs())))
-            self.runner = lambda x: session.run(None, {name: x})[0]
-        else:
-            source = self._exported_program()
-        self.progress.stage("converting to OpenVINO IR")
-        extra = {"input": [shape or self.program_shape]} if shape or self.src_type in PROGRAM_TYPES else {}
-        model = self.ov.convert_model(source, **extra)
-        if len(model.inputs) != 1:
-            raise PluginError("%s converts models with one input; %s has %d" % (NAME, self.src, len(model.inputs)))
-        if shape:
-            self.notes.append("input shape fixed to %s" % ",".join(map(str, shape)))
-        return model
+            self.run_source = lambda wanted: lambda feed: session.run(wanted.output_names(), feed)
+            return lambda wanted: ov.convert_model(self.src, input=self._shapes(wanted))
+        program = load_program(NAME, self.src, self.src_type)
+        self.source = program_signature(program)
+        run_program = program_runner(program)
+
+        def run_source(wanted: Signature) -> Callable[[Any], List[Any]]:
+            chosen = [self.source.output_names().index(n) for n in wanted.output_names()]
+            return lambda feed: [outputs[i] for outputs in [run_program(feed)] for i in chosen]
+        self.run_source = run_source
+        # OpenVINO is given every input's shape (it would otherwise make every dimension
+        # dynamic) and names a program's outputs its own way: they are the program's, in order
+        self.output_order = self.source.output_names()
+        return lambda wanted: ov.convert_model(program, input=self._shapes(wanted))
+
+    # how the converted model's outputs are told apart: a program's are in its
+    # order; a TensorFlow function's carry the names of its own tensors
+    output_order: Optional[List[str]] = None
+    inner_names: Dict[str, str] = {}
+
+    def _shapes(self, wanted: Signature) -> List[Any]:
+        """convert_model's `input`: each input of the source, in its order, by
+        name with the shape wanted (-1 where dynamic)."""
+        shapes = {t.name: t.shape for t in wanted.inputs}
+        return [(t.name, self.ov.PartialShape([-1 if d is None else d for d in shapes[t.name]]))
+                for t in self.source.inputs]
 
     def _tensorflow(self) -> Any:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
         try:
-            import tensorflow as tf
+            import tensorflow  # noqa: F401
         except ModuleNotFoundError as exc:
             raise PluginError("%s needs %s to read TensorFlow models: pip install 'veltrix-openvino[tensorflow]'"
                               % (NAME, exc.name))
-        if self.src_type == "pb":
-            loaded = tf.saved_model.load(self.src)
-            try:
-                signature = loaded.signatures["serving_default"]
-                input_name = list(signature.structured_input_signature[1])[0]
-            except (KeyError, IndexError, AttributeError) as exc:
-                raise PluginError("The SavedModel %s has no callable serving_default signature" % self.src) from exc
-            self.runner = lambda x: self.np.asarray(list(signature(**{input_name: tf.constant(x)}).values())[0])
-            return self.src
-        model = load_keras_model(self.src, self.src_type, self.workdir)
-        if len(model.inputs) != 1:
-            raise PluginError("%s converts models with one input; %s has %d" % (NAME, self.src, len(model.inputs)))
-        self.runner = lambda x: self.np.asarray(model(x, training=False))
-        return model
+        return TensorFlowSource(self.src, self.src_type, self.workdir)
 
-    def _exported_program(self) -> Any:
-        """The program, checked before PyTorch loads it; OpenVINO is given its
-        input shape, since it would otherwise make every dimension dynamic."""
-        program = load_program(NAME, self.src, self.src_type)
-        run_program = program_runner(program)
-        input_name, shape = program_input(NAME, program)
-        self.runner = lambda x: run_program({input_name: x})[0]
-        self.program_shape = self.ov.PartialShape([-1 if d is None else d for d in shape])
-        return program
-
-    def _choose_layout(self) -> None:
-        """The layout of a 4-D image input: channels-last for TensorFlow
-        sources, else the user's choice or the shape's (channels-first when
-        the shape does not say)."""
-        if len(self.dims) != 4:
-            return
-        asked = self.options.get("channels-first")
+    def _with_layouts(self, wanted: Signature) -> Signature:
+        """The layout of each 4-D float input that takes images: channels-last
+        for TensorFlow sources, else the user's choice or the shape's
+        (channels-first when the shape does not say)."""
+        asked = self.options.get("channels-first") if self.src_type not in FROM_TENSORFLOW else None
         default = CHANNELS_LAST if self.src_type in FROM_TENSORFLOW else CHANNELS_FIRST
-        self.layout, how = choose_layout(self.dims, asked if self.src_type not in FROM_TENSORFLOW else None, default)
-        self.notes.append("input %s" % how)
+        four = [len(t.shape) == 4 and not is_integer(t.dtype) for t in wanted.inputs]
+        if asked is not None and not any(four):
+            raise PluginError("--channels-first applies to a 4-dimensional image input; the model's inputs are %s"
+                              % wanted.inputs_shown())
+        inputs = []
+        for tensor, candidate in zip(wanted.inputs, four):
+            if candidate:
+                layout, how = choose_layout(tensor.shape, asked, default)
+                if asked is not None or infer_layout(tensor.shape) is not None or channels_of(
+                        tensor.shape, layout) in (1, 3):
+                    self.notes.append("input %s%s" % (tensor.name + " " if len(wanted.inputs) > 1 else "", how))
+                    tensor = tensor.replaced(layout=layout)
+            inputs.append(tensor)
+        return wanted.replaced(inputs=inputs)
 
-    def _sample_shape(self) -> List[int]:
-        """The shape of one sample as the sample modules make it (channels
-        last for images), from the user's --input-shape or the model's."""
-        dims = list(self.dims)
-        if not dims or any(d is None for d in dims[1:]):
-            raise PluginError("The model's input shape %s is not fixed: give --input-shape" %
-                              ",".join("?" if d is None else str(d) for d in dims))
-        dims[0] = 1
-        if self.layout == CHANNELS_FIRST:
-            return [dims[0], dims[2], dims[3], dims[1]]
-        return dims
-
-    def _to_model(self, sample: Any) -> Any:
-        x = self.np.asarray(sample, dtype=self.np.float32)
-        return self.np.ascontiguousarray(x.transpose(0, 3, 1, 2)) if self.layout == CHANNELS_FIRST else x
+    def _arranged(self, model: Any) -> Any:
+        """The converted model as the wanted signature has it: its inputs in
+        that order and its outputs in that selection and order, each tensor
+        named as the source names it (and no other tensor so), image inputs
+        with their layout, and the model's name."""
+        ov, wanted = self.ov, self.wanted
+        ports = list(model.outputs)
+        found: Dict[str, Any] = {}
+        if self.output_order is not None and len(self.output_order) == len(ports):
+            found = dict(zip(self.output_order, ports))
+        inner = {tensor: name for name, tensor in self.inner_names.items()}
+        for port in ports:
+            for name in port.get_names():
+                found.setdefault(inner.get(name, name), port)
+        parameters = {name: p for p in model.get_parameters() for name in p.output(0).get_names()}
+        by_position = dict(zip(self.source.input_names(), model.get_parameters()))
+        missing = [t.name for t in wanted.outputs if t.name not in found]
+        missing += [t.name for t in wanted.inputs if t.name not in parameters and t.name not in by_position]
+        if missing:
+            raise PluginError("OpenVINO's conversion of %s has no tensor %s (it made %s); nothing was written" % (
+                self.src, ", ".join(missing), ir_signature(model).shown()))
+        results = [found[t.name].get_node() for t in wanted.outputs]
+        inputs = [parameters.get(t.name) or by_position[t.name] for t in wanted.inputs]
+        # the converters' own names count conversions in the process ("Model6"): the
+        # source's name, else its file's, gives the same bytes for the same command
+        name = wanted.name or os.path.splitext(os.path.basename(os.path.normpath(self.src)))[0]
+        arranged = ov.Model(results, inputs, name)
+        stable_names(arranged)  # before NNCF, which names what it adds after its neighbours
+        names = {t.name for t in wanted.inputs + wanted.outputs}
+        for op in arranged.get_ops():  # a source's name held by an inner tensor is taken from it
+            for output in op.outputs():
+                if output.get_names() & names:
+                    output.get_tensor().set_names(output.get_names() - names)
+        for tensor, parameter in zip(wanted.inputs, inputs):
+            parameter.output(0).get_tensor().set_names({tensor.name})
+            parameter.set_friendly_name(tensor.name)
+            if tensor.layout is not None:
+                ov.layout_helpers.set_layout(parameter.output(0), ov.Layout(tensor.layout))
+        for tensor, port in zip(wanted.outputs, arranged.outputs):
+            port.get_tensor().set_names({tensor.name})
+        return arranged
 
     def _quantize(self, model: Any) -> Any:
-        o = self.options
+        """The model with int8 FakeQuantize operations NNCF placed and
+        calibrated on feeds of every input: images of the sample folder for a
+        model taking one image, the kit's calibration feeds otherwise."""
+        o, np, wanted = self.options, self.np, self.wanted
         nncf = import_nncf()
-        self.sources = SampleSource(o, self._sample_shape(), self.num_samples, self.workdir, arrays=True)
-        calibration = self.sources.calibrate(self.np.float32, self.progress)
-        self.warnings.extend(self.sources.warnings)
-        with seeded(self.sources.seed):  # the sample modules draw images in NumPy's random order
-            samples = [self._to_model(item[0]) for item in calibration()]  # NNCF reads the data set more than once
+        images = [t for t in wanted.inputs if image_layout(t) is not None]
+        if len(wanted.inputs) == 1 and images:
+            tensor = images[0]
+            shape = wanted.feed_shape(tensor)
+            layout = image_layout(tensor)
+            sample_shape = [shape[0], shape[2], shape[3], shape[1]] if layout == CHANNELS_FIRST else shape
+            self.sources = SampleSource(o, sample_shape, self.num_samples, self.workdir, arrays=True)
+            calibration = self.sources.calibrate(np.float32, self.progress)
+            self.warnings.extend(self.sources.warnings)
+            self.used_text = self.sources.used_text
+
+            def feed(item: Any) -> Dict[str, Any]:
+                x = np.asarray(item[0], dtype=np.float32)
+                if layout == CHANNELS_FIRST:
+                    x = np.ascontiguousarray(x.transpose(0, 3, 1, 2))
+                return {tensor.name: x.astype(tensor.dtype, copy=False)}
+            with seeded(self.sources.seed):  # the sample modules draw images in NumPy's random order
+                samples = [feed(item) for item in calibration()]  # NNCF reads the data set more than once
+        else:
+            calibration, self.used_text = calibration_feeds(wanted, o, self.num_samples, self.workdir, self.progress)
+            samples = list(calibration())
         if calibration.used == 0:
-            raise PluginError("No sample reached calibration from %s; nothing to quantize with" % self.sources.name)
+            raise PluginError("No sample reached calibration; nothing to quantize with")
         subset = o.get("subset-size") or len(samples)
         if subset > len(samples):
             raise PluginError("--subset-size %d is more than the %d calibration samples (--num-samples)" % (
@@ -266,30 +352,37 @@ class _Run:
         quantized = nncf.quantize(model, nncf.Dataset(samples), preset=preset, subset_size=subset,
                                   fast_bias_correction=bool(o.get("fast-bias-correction")),
                                   advanced_parameters=advanced)
+        granularity = "per-channel" if per_channel else "per-tensor"
+        bias = "fast" if o.get("fast-bias-correction") else "full"
         self.notes.append("quantized int8, %s weights, %s preset, %s bias correction, statistics from %d of %s" % (
-            "per-channel" if per_channel else "per-tensor", preset.value,
-            "fast" if o.get("fast-bias-correction") else "full", subset, self.sources.used_text()))
-        return quantized
+            granularity, preset.value, bias, subset, self.used_text()))
+        return quantized, {"mode": "int8", "granularity": granularity, "preset": preset.value,
+                           "bias_correction": bias, "statistics_samples": subset}
 
-    def _describe(self, compiled: Any, ops: Any, compress: bool) -> str:
+    def _describe(self, result: Signature, ops: Any) -> str:
         quantized = sorted(ops & set(QUANTIZED_OPS))
-        return "input %s, output %s, %s%s" % (
-            ", ".join(tensor_text(p) for p in compiled.inputs), ", ".join(tensor_text(p) for p in compiled.outputs),
-            "weights compressed to float16" if compress else "float32 weights",
-            "; quantized operations: " + ", ".join(quantized) if quantized else "")
+        compressed = self.options.get("compress-to-fp16")
+        return "%s, %s%s" % (result.shown(), "weights compressed to float16" if compressed else "float32 weights",
+                             "; quantized operations: " + ", ".join(quantized) if quantized else "")
 
-    def _verify(self, compiled: Any) -> str:
-        """The compiled IR against the source model, on samples in the layout
-        of the model's input."""
-        runner = self.runner
-        if runner is None:
-            return "not verified (the source model cannot be run)"
+    def _verify(self, compiled: Any) -> Verified:
+        """Every output of the compiled IR against the source's, on the kit's
+        feeds of every input."""
         self.progress.stage("verifying")
-        self._sample_shape()  # a dynamic input dimension fails here, as for calibration
-        shape: List[Optional[int]] = [1] + [int(d) for d in self.dims[1:]]
-        names = compiled.inputs[0].get_names()
-        name = sorted(names)[0] if names else "input"
-        precision = "int8" if self.quantize else "float16" if self.options.get("compress-to-fp16") else "float32"
-        return verify(lambda f: [runner(f[name])], lambda f: [compiled(f[name])[0]],
-                      [Tensor(name, "float32", shape, layout=self.layout)], self.options, precision=precision,
-                      sources=self.sources, workdir=self.workdir, warnings=self.warnings).text
+        request = compiled.create_infer_request()
+        ports = list(compiled.outputs)
+
+        def run_result(feed: Any) -> List[Any]:
+            answer = request.infer(feed)
+            return [answer[port] for port in ports]
+        return verify(self.run_source(self.wanted), run_result, self.wanted, self.options, precision=self.precision,
+                      sources=self.sources, workdir=self.workdir, warnings=self.warnings)
+
+
+
+def _signature_of(document: Dict[str, Any]) -> Signature:
+    """A signature from its report form (`Signature.as_dict`), as the
+    contained work returns it."""
+    def tensors(items: List[Dict[str, Any]]) -> List[Tensor]:
+        return [Tensor(t["name"], t["type"], t["shape"], dims=t.get("dims") or []) for t in items]
+    return Signature(tensors(document["inputs"]), tensors(document["outputs"]), name=document.get("name"))

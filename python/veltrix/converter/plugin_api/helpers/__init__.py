@@ -55,7 +55,7 @@ from veltrix.converter.plugin_api.helpers.onnx_quantization import (
     QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
     sample_shape, session_of)
 from veltrix.converter.plugin_api.helpers.openvino_models import (
-    compile_on_cpu, import_nncf, import_openvino, input_dims, ir_signature, save_ir, stable_names, tensor_text)
+    compile_on_cpu, import_nncf, import_openvino, ir_signature, save_ir, stable_names)
 from veltrix.converter.plugin_api.helpers.options import (
     FALSE_WORDS, FORMATS, FRONT_END_KEYS, TRUE_WORDS, check_options, check_quantization_options, given_input_shape,
     positive_int, quantization_mode, shape_parameters, trust_parameters)
@@ -90,7 +90,7 @@ __all__ = [
     "NativeOutput", "ConversionRun", "captured_native_output", "conversion_run", "last_meaningful_line",
     "load_keras_model", "TensorFlowSource", "parse_shapes", "shaped_inputs",
     "FORMATS", "quantization_mode", "shape_parameters", "conversion_report", "calibration_feeds", "image_layout",
-    "import_openvino", "import_nncf", "compile_on_cpu", "tensor_text", "input_dims", "ir_signature", "save_ir",
+    "import_openvino", "import_nncf", "compile_on_cpu", "ir_signature", "save_ir",
     "stable_names",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
     "EXTERNAL_DATA_LIMIT", "canonical_names", "has_external_data", "write_onnx",

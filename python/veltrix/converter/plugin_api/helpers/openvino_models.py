@@ -1,7 +1,6 @@
 """OpenVINO models: importing OpenVINO and NNCF so that they send nothing
-and ask nothing, running an IR on the CPU in float32, reading a model's signature
-(`ir_signature`), and writing an IR whose bytes depend on the model only
-(`save_ir`). The OpenVINO-specific piece of the kit; it
+and ask nothing, running an IR on the CPU in float32, and reading a model's
+signature (`ir_signature`). The OpenVINO-specific piece of the kit; it
 imports OpenVINO only when called.
 
 Left alone, `import openvino` starts OpenVINO's usage telemetry: it writes
@@ -71,14 +70,14 @@ _LAYOUTS = {"[N,C,H,W]": CHANNELS_FIRST, "[N,H,W,C]": CHANNELS_LAST}
 
 
 def _type_name(port: Any) -> str:
-    kind = port.get_element_type().get_type_name()
+    kind = str(port.get_element_type().get_type_name())
     return _TYPES.get(kind, kind)
 
 
 def _port_name(port: Any) -> str:
     """A port's tensor name (OpenVINO's choice among several: the first in
     sorted order), else its operation's name."""
-    return port.get_any_name() if port.get_names() else port.get_node().get_friendly_name()
+    return str(port.get_any_name() if port.get_names() else port.get_node().get_friendly_name())
 
 
 def _layout(port: Any) -> Optional[str]:
@@ -145,8 +144,8 @@ def ir_signature(model: Any) -> Signature:
     with its tensor name, its element type by NumPy's name, its shape with
     None for a dynamic dimension (an IR keeps no names for them), the layout
     of a float image input (the model's stated layout, else read from the
-    shape), and for an integer input feeding an embedding table the range of
-    its valid values."""
+    shape), for an integer input feeding an embedding table the range of
+    its valid values, and the model's name (its friendly name)."""
     ov = import_openvino()
     if isinstance(model, str):
         model = ov.Core().read_model(model)
@@ -154,20 +153,9 @@ def ir_signature(model: Any) -> Signature:
     parameters = [None] * len(model.inputs) if isinstance(model, ov.CompiledModel) else model.get_parameters()
     inputs = [_tensor(port, parameter) for port, parameter in zip(model.inputs, parameters)]
     outputs = [_tensor(port) for port in model.outputs]
-    return Signature(inputs, outputs)
+    named = model.get_runtime_model() if isinstance(model, ov.CompiledModel) else model
+    return Signature(inputs, outputs, name=named.get_friendly_name() or None)
 
-
-def tensor_text(port: Any) -> str:
-    """"float32[?, 224, 224, 3]" for an input or output of an OpenVINO model."""
-    return _tensor(port).shown()
-
-
-def input_dims(model: Any) -> Tuple[Any, ...]:
-    """The first input's dimensions: numbers, None where dynamic."""
-    shape = model.inputs[0].get_partial_shape()
-    if shape.rank.is_dynamic:
-        return ()
-    return tuple(None if d.is_dynamic else d.get_length() for d in shape)
 
 
 def stable_names(model: Any) -> None:
