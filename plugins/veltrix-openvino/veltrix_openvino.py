@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (
     CHANNELS_FIRST, CHANNELS_LAST, INPUT_ORDER, MODEL_NAME, OUTPUT_SELECTION, PROGRAM_TYPES, REFUSED_TYPES,
-    PluginError, SampleSource, Signature, Tensor, TensorFlowSource, Verified, calibration_feeds, channels_of,
+    PluginError, SampleSource, Signature, TensorFlowSource, Verified, calibration_feeds, channels_of,
     check_destination, check_naming_options, check_options, check_quantization_options, check_source,
     choose_layout, compile_on_cpu, contained, conversion_report, conversion_run, image_layout, import_nncf,
     import_openvino, infer_layout, ir_signature, is_integer, load_program, onnx_signature, parse_shapes,
@@ -144,8 +144,8 @@ class _Run:
         message = "Wrote %s and %s (%d bytes): %s" % (self.dst, os.path.basename(weights_path(self.dst)), size,
                                                      "; ".join(done["parts"]))
         verified = Verified(done["verified"][0], done["verified"][1]) if done["verified"] else None
-        return conversion_report(message, NAME, self.src, self.dst, _signature_of(done["source"]),
-                                 _signature_of(done["result"]), size, done["quantization"], done["samples"],
+        return conversion_report(message, NAME, self.src, self.dst, Signature.from_dict(done["source"]),
+                                 Signature.from_dict(done["result"]), size, done["quantization"], done["samples"],
                                  verified, files=[weights_path(self.dst)])
 
     # -------------------------------------------------------------- work
@@ -379,10 +379,3 @@ class _Run:
                       sources=self.sources, workdir=self.workdir, warnings=self.warnings)
 
 
-
-def _signature_of(document: Dict[str, Any]) -> Signature:
-    """A signature from its report form (`Signature.as_dict`), as the
-    contained work returns it."""
-    def tensors(items: List[Dict[str, Any]]) -> List[Tensor]:
-        return [Tensor(t["name"], t["type"], t["shape"], dims=t.get("dims") or []) for t in items]
-    return Signature(tensors(document["inputs"]), tensors(document["outputs"]), name=document.get("name"))
