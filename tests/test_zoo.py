@@ -104,9 +104,7 @@ def ir_outputs(path, feed):
     return names, [result[o] for o in compiled.outputs]
 
 
-# veltrix-openvino reads one fixed-shape program input until it reads the kit's signature
-ONE_INPUT = pytest.mark.xfail(reason="veltrix-openvino takes programs of one fixed-shape input", strict=False)
-ROWS = [pytest.param(name, dest, id="%s-%s" % (name, dest), marks=[ONE_INPUT] if dest == "xml" else [])
+ROWS = [pytest.param(name, dest, id="%s-%s" % (name, dest), marks=[needs("veltrix_openvino")] if dest == "xml" else [])
         for dest in ("onnx", "xml") for name in ("bert", "vit", "gpt2")]
 
 
