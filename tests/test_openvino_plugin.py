@@ -226,3 +226,22 @@ def test_the_same_command_gives_the_same_bytes_in_one_process(tmp_path):
     for suffix in (".xml", ".bin"):
         assert (tmp_path / ("a" + suffix)).read_bytes() == (tmp_path / ("b" + suffix)).read_bytes(), suffix
     assert b'<net name="linear"' in (tmp_path / "a.xml").read_bytes()
+
+
+def test_recurrent_layers_convert_as_openvino_converts_them(tmp_path):
+    """An LSTM and a GRU over a sequence of any length (OpenVINO converts a
+    Keras recurrent loop only from a function giving its outputs by name):
+    both outputs right at a batch and length the plug-in did not verify at."""
+    import keras
+    keras.utils.set_random_seed(5)
+    x = keras.Input((None, 3), name="seq")
+    model = keras.Model(x, [keras.layers.Dense(2, name="last")(keras.layers.LSTM(8)(x)),
+                            keras.layers.GRU(4, return_sequences=True, name="states")(x)])
+    model.save(tmp_path / "rnn.keras")
+    done = run("--compress-to-fp16", "false", "rnn.keras", "rnn.xml", cwd=tmp_path)
+    assert done.returncode == 0, done.stdout
+    assert "input seq float32[?, ?, 3], output last float32[?, 2], states float32[?, ?, 4]" in done.stdout
+    probe = np.random.default_rng(0).standard_normal((3, 11, 3)).astype(np.float32)
+    got, want = scores_of(tmp_path / "rnn.xml", {"seq": probe}), model(probe)
+    for name, expected in zip(("last", "states"), want):
+        assert got[name].shape == tuple(expected.shape) and np.abs(got[name] - np.asarray(expected)).max() < 1e-4

@@ -199,9 +199,9 @@ class _Run:
             self.run_source = tf_source.runner
 
             def convert_function(wanted: Signature) -> Any:
-                # a function of the wanted shapes and outputs; OpenVINO names each output after the
-                # function's own tensor for it, which says which output of the source it is
-                function = tf_source.function(wanted)
+                # a function of the wanted shapes and outputs, keyed by the outputs' names, which
+                # OpenVINO gives the outputs (beside the function's own tensor names)
+                function = tf_source.function(wanted, keyed=True)
                 made = function.structured_outputs
                 pairs = made.items() if isinstance(made, dict) else zip(wanted.output_names(), made)
                 self.inner_names = {name: tensor.name for name, tensor in pairs}

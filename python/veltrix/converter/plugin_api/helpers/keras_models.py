@@ -125,18 +125,21 @@ class TensorFlowSource:
             made = dict(zip(self.output_names, answer if isinstance(answer, (list, tuple)) else [answer]))
         return [made[name] for name in names]
 
-    def function(self, signature: Signature) -> Any:
+    def function(self, signature: Signature, keyed: bool = False) -> Any:
         """A concrete TensorFlow function of the model as `signature` has it:
         inputs of its shapes, named as the model's (taken in the model's
         order), returning the list of its outputs in its order (a dict
-        would come out in the order of its keys)."""
+        would come out in the order of its keys), or with `keyed` the dict
+        {output name: tensor} (OpenVINO converts a Keras LSTM's loop only
+        from a function of that form)."""
         tf = self.tf
         by_name = {t.name: t for t in signature.inputs}
         specs = [tf.TensorSpec(by_name[t.name].shape, t.dtype, name=t.name) for t in self.inputs]
         names = signature.output_names()
 
         def call(*args: Any) -> Any:
-            return self.run_symbolic(args, names)
+            made = self.run_symbolic(args, names)
+            return dict(zip(names, made)) if keyed else made
         return tf.function(call).get_concrete_function(*specs)
 
     def frozen_graph(self, inputs: Any, outputs: Optional[Sequence[str]] = None) -> Tuple[Any, List[str], List[str]]:
