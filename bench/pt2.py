@@ -1,8 +1,9 @@
-"""PyTorch programs to ONNX: what a verified conversion through the command
-costs next to the library calls it makes (`torch.export.load`, then
-`torch.onnx.export(..., dynamo=True)` and save), and where its time goes.
+"""PyTorch programs to ONNX and to OpenVINO IR: what a verified conversion
+through the command costs next to the library calls it makes
+(`torch.export.load`, then `torch.onnx.export(..., dynamo=True)` or
+`openvino.convert_model`, and save), and where its time goes.
 
-    .venv/bin/python bench/pt2.py [--runs N] [--programs classifier,two-inputs,bert]
+    .venv/bin/python bench/pt2.py [--runs N] [--programs classifier,two-inputs,bert] [--dests onnx,xml]
     (or bench/run.py --only programs)
 
 For each program, rounds of three fresh processes in turn (so that a change
@@ -83,6 +84,25 @@ print(json.dumps({"import": imported - start, "load": loaded - imported, "export
                   "save": saved - exported}))
 '''
 
+DIRECT_IR = '''
+import json, os, sys, time
+start = time.perf_counter()
+sys.modules["openvino_telemetry"] = None  # no telemetry, as the plug-in has it
+import torch
+import openvino as ov
+imported = time.perf_counter()
+program = torch.export.load(sys.argv[1])
+loaded = time.perf_counter()
+model = ov.convert_model(program)
+exported = time.perf_counter()
+ov.save_model(model, sys.argv[2])
+saved = time.perf_counter()
+print(json.dumps({"import": imported - start, "load": loaded - imported, "export": exported - loaded,
+                  "save": saved - exported}))
+'''
+DIRECTS = {"onnx": DIRECT, "xml": DIRECT_IR}
+CONVERTERS = {"onnx": "torch.onnx.export", "xml": "openvino.convert_model"}
+
 STAGES = '''
 import json, sys, time
 start = time.perf_counter()
@@ -108,14 +128,15 @@ def timed(cmd, cwd):
     return time.perf_counter() - start, done.stdout
 
 
-def bench_programs(work, runs, programs):
+def bench_programs(work, runs, programs, dest="onnx"):
     rows, stages, splits = [], [], []
     for name in programs:
-        subprocess.run([PY, "-c", SETUP, work, name], check=True, capture_output=True)
         src = os.path.join(work, name + ".pt2")
-        commands = {"direct": [PY, "-c", DIRECT, src, os.path.join(work, "direct.onnx")],
-                    "plain": [COMMAND, "--verify", "false", src, os.path.join(work, "plain.onnx")],
-                    "full": [COMMAND, src, os.path.join(work, "full.onnx")]}
+        if not os.path.exists(src):
+            subprocess.run([PY, "-c", SETUP, work, name], check=True, capture_output=True)
+        commands = {"direct": [PY, "-c", DIRECTS[dest], src, os.path.join(work, "direct." + dest)],
+                    "plain": [COMMAND, "--verify", "false", src, os.path.join(work, "plain." + dest)],
+                    "full": [COMMAND, src, os.path.join(work, "full." + dest)]}
         times = {key: [] for key in commands}
         direct_split = []
         for round_ in range(runs + 1):  # the first round warms the caches and is not counted
@@ -130,18 +151,19 @@ def bench_programs(work, runs, programs):
                      "%.2f" % (full / direct)])
         split = {k: statistics.median(d[k] for d in direct_split) for k in direct_split[0]}
         splits.append([name] + ["%.2f s" % split[k] for k in ("import", "load", "export", "save")])
-        _, out = timed([PY, "-c", STAGES, src, os.path.join(work, "staged.onnx")], work)
+        _, out = timed([PY, "-c", STAGES, src, os.path.join(work, "staged." + dest)], work)
         marks = json.loads(out.strip().splitlines()[-1])["marks"]
         previous, what, parts = 0.0, "start-up", []
         for at, text in marks:
             parts.append("%s %.2f s" % (what, at - previous))
             previous, what = at, text
         stages.append([name, "; ".join(parts), "%.2f s" % marks[-1][0]])
-    table("PyTorch programs to ONNX: the command against the library calls (median of %d rounds, each command a "
-          "fresh process, the three in turn)" % runs,
+    what = {"onnx": "ONNX", "xml": "OpenVINO IR"}[dest]
+    table("PyTorch programs to %s: the command against the library calls (median of %d rounds, each command a "
+          "fresh process, the three in turn)" % (what, runs),
           ["program", "direct", "command --verify false", "x direct", "command", "x direct"], rows)
-    table("Where the direct calls spend it (medians)", ["program", "import torch", "torch.export.load",
-                                                        "torch.onnx.export", "save"], splits)
+    table("Where the direct calls spend it (medians)", ["program", "imports", "torch.export.load",
+                                                        CONVERTERS[dest], "save"], splits)
     table("Where a verified conversion spends it (one run in-process, by the plug-in's stages)",
           ["program", "stages", "total"], stages)
 
@@ -150,10 +172,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--programs", default=",".join(PROGRAMS))
+    parser.add_argument("--dests", default="onnx,xml", help="onnx (veltrix-torch), xml (veltrix-openvino)")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="veltrix-bench-pt2-")
     try:
-        bench_programs(work, args.runs, args.programs.split(","))
+        for dest in args.dests.split(","):
+            bench_programs(work, args.runs, args.programs.split(","), dest)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

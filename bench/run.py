@@ -374,7 +374,8 @@ def main():
         if "programs" in only:  # PyTorch programs of several signatures (bench/pt2.py)
             sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
             import pt2
-            pt2.bench_programs(work, 1 if args.quick else 3, ["classifier"] if args.quick else pt2.PROGRAMS)
+            for dest in ("onnx", "xml"):  # veltrix-torch, veltrix-openvino
+                pt2.bench_programs(work, 1 if args.quick else 3, ["classifier"] if args.quick else pt2.PROGRAMS, dest)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
