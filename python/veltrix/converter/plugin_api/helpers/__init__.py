@@ -27,8 +27,8 @@ hold one concern each: `answers`, `options`, `progress`, `determinism`,
 `files`, `privacy`, `run`, `containment`, and the framework-specific pieces
 `keras_models` (Keras models and SavedModels), `onnx_files`,
 `onnx_quantization`, `torch_programs` (with `pt2_checks`, the checks of a .pt2
-file) and `openvino_models`, which import
-their framework only when called.
+file, and its pure-Python readers `strict_zip` and `shape_expressions`) and
+`openvino_models`, which import their framework only when called.
 
 Nothing here imports NumPy, Pillow or TensorFlow at import time. Importing
 the kit first turns the libraries' telemetry off (`privacy`).
