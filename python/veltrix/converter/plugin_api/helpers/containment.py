@@ -133,18 +133,19 @@ def contained(run: ConversionRun, work: Callable[[], Any], source: str = "") -> 
         _child(run, work, bounds, writer, single_threaded)
     os.close(writer)
     try:
-        payload, timed_out = _receive(reader, bounds["time"])
+        payload, stopped = _receive(reader, bounds["time"])
     except BaseException:
         _stop(pid)
         raise
     finally:
         os.close(reader)
-    if timed_out:
+    source = source or "the model"
+    if stopped:
         _stop(pid)
         raise PluginError("The work on %s did not finish within its time limit of %d s, and was stopped (raise it "
-                          "with VELTRIX_TIME_LIMIT=SECONDS)" % (source or "the model", bounds["time"]))
-    status, usage = _reap(pid)
-    return _outcome(run, payload, status, usage, bounds, source or "the model")
+                          "with VELTRIX_TIME_LIMIT=SECONDS)" % (source, bounds["time"]) if stopped == "time" else
+                          "The work on %s gave a result of more than %d bytes, and was stopped" % (source, MAX_RESULT))
+    return _outcome(run, payload, _reap(pid), bounds, source)
 
 
 def _data_size() -> int:
@@ -169,25 +170,26 @@ def _torch_in_parent() -> bool:
     return "torch" in sys.modules
 
 
-def _receive(reader: int, deadline: float) -> Tuple[bytes, bool]:
-    """Everything the child writes until it closes the pipe, up to
-    MAX_RESULT bytes; (data, True) when the deadline passes first."""
+def _receive(reader: int, deadline: float) -> Tuple[bytes, str]:
+    """Everything the child writes until it closes the pipe; with "time" or
+    "size" instead when the deadline passes first or it sends more than
+    MAX_RESULT bytes (the child is then still running)."""
     chunks: List[bytes] = []
     size = 0
     end = time.monotonic() + deadline
     while True:
         left = end - time.monotonic()
         if left <= 0:
-            return b"", True
+            return b"", "time"
         ready, _, _ = select.select([reader], [], [], min(left, 1.0))
         if not ready:
             continue
         chunk = os.read(reader, 1 << 16)
         if not chunk:
-            return b"".join(chunks), False
+            return b"".join(chunks), ""
         size += len(chunk)
         if size > MAX_RESULT:
-            return b"", False  # more than any result: treated as none
+            return b"", "size"
         chunks.append(chunk)
 
 
@@ -199,15 +201,15 @@ def _stop(pid: int) -> None:
     _reap(pid)
 
 
-def _reap(pid: int) -> Tuple[int, Any]:
+def _reap(pid: int) -> int:
+    """The child's wait status, once it ended."""
     while True:
         try:
-            _, status, usage = os.wait4(pid, 0)
-            return status, usage
+            return os.waitpid(pid, 0)[1]
         except InterruptedError:
             continue
         except ChildProcessError:
-            return 0, None
+            return 0
 
 
 _SIGNALS = {signal.SIGXCPU: "reached its CPU-time limit of {cpu} s (raise it with VELTRIX_CPU_LIMIT=SECONDS)",
@@ -218,8 +220,7 @@ _SIGNALS = {signal.SIGXCPU: "reached its CPU-time limit of {cpu} s (raise it wit
             signal.SIGFPE: "crashed (arithmetic fault)"}
 
 
-def _outcome(run: ConversionRun, payload: bytes, status: int, usage: Any, bounds: Dict[str, int],
-             source: str) -> Any:
+def _outcome(run: ConversionRun, payload: bytes, status: int, bounds: Dict[str, int], source: str) -> Any:
     if os.WIFSIGNALED(status):
         number = os.WTERMSIG(status)
         what = _SIGNALS.get(number, "was stopped by signal %d" % number).format(**bounds)
