@@ -253,26 +253,7 @@ def _child(run: ConversionRun, work: Callable[[], Any], bounds: Dict[str, int], 
     exit handlers)."""
     code = 70
     try:
-        stream = getattr(run.progress, "stream", None)
-        _close_inherited({0, 1, 2, writer} | ({stream.fileno()} if stream is not None else set()))
-        _confine(run.workdir, bounds)
-        if single_threaded:
-            sys.modules["torch"].set_num_threads(1)
-        kept = len(run.warnings)
-        try:
-            answer: Dict[str, Any] = {"result": work()}
-        except PluginError as exc:
-            answer = {"error": str(exc), "type": "PluginError"}
-        except MemoryError as exc:
-            answer = {"error": str(exc), "type": "MemoryError"}
-        except Exception as exc:  # a library's error, given back by name and message
-            answer = {"error": str(exc)[:MAX_RESULT // 4], "type": type(exc).__name__}
-        answer["warnings"] = [str(w) for w in run.warnings[kept:]]
-        try:
-            data = json.dumps(answer).encode()
-        except (TypeError, ValueError) as exc:
-            data = json.dumps({"error": "the work gave a result that is not JSON (%s)" % exc, "type": "PluginError",
-                               "warnings": answer["warnings"]}).encode()
+        data = json.dumps(_answer(run, work, bounds, writer, single_threaded)).encode()
         view = memoryview(data)
         while view:
             view = view[os.write(writer, view):]
@@ -281,6 +262,41 @@ def _child(run: ConversionRun, work: Callable[[], Any], bounds: Dict[str, int], 
         pass
     finally:
         os._exit(code)
+
+
+def _answer(run: ConversionRun, work: Callable[[], Any], bounds: Dict[str, int], writer: int,
+            single_threaded: bool) -> Dict[str, Any]:
+    """What the child sends back: {"result": ...} or {"error": ..., "type": ...},
+    with the warnings `work` added."""
+    kept = len(run.warnings)
+    try:
+        stream = getattr(run.progress, "stream", None)
+        _close_inherited({0, 1, 2, writer} | ({stream.fileno()} if stream is not None else set()))
+        _confine(run.workdir, bounds)
+        if single_threaded:
+            sys.modules["torch"].set_num_threads(1)
+    except Exception as exc:  # a confinement this machine refused: say so rather than work unconfined
+        return {"error": "The work could not be confined (%s: %s)" % (type(exc).__name__, exc), "type": "PluginError",
+                "warnings": []}
+    answer: Dict[str, Any]
+    try:
+        result = work()
+    except PluginError as exc:
+        answer = {"error": str(exc), "type": "PluginError"}
+    except MemoryError as exc:
+        answer = {"error": str(exc), "type": "MemoryError"}
+    except Exception as exc:  # a library's error, given back by name and message
+        answer = {"error": str(exc)[:MAX_RESULT // 4], "type": type(exc).__name__}
+    except SystemExit as exc:  # a library that ends the process
+        answer = {"error": "The work ended its process (exit status %s)" % exc.code, "type": "PluginError"}
+    else:
+        try:
+            json.dumps(result)
+            answer = {"result": result}
+        except (TypeError, ValueError) as exc:
+            answer = {"error": "the work gave a result that is not JSON (%s)" % exc, "type": "PluginError"}
+    answer["warnings"] = [str(w) for w in run.warnings[kept:]]
+    return answer
 
 
 def _close_inherited(keep: set) -> None:
@@ -311,10 +327,13 @@ def _confine(workdir: str, bounds: Dict[str, int]) -> None:
         except ValueError:  # not the main thread: the parent still stops the child
             pass
     os.dup2(2, 1)  # native output to standard output would mix with the command's own (its --json)
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-    resource.setrlimit(resource.RLIMIT_DATA, (bounds["data"], bounds["data"]))
-    resource.setrlimit(resource.RLIMIT_CPU, (bounds["cpu"], bounds["cpu"] + 5))
-    resource.setrlimit(resource.RLIMIT_FSIZE, (bounds["file"], bounds["file"]))
+    for kind, soft, hard in ((resource.RLIMIT_CORE, 0, 0), (resource.RLIMIT_DATA, bounds["data"], bounds["data"]),
+                             (resource.RLIMIT_CPU, bounds["cpu"], bounds["cpu"] + 5),
+                             (resource.RLIMIT_FSIZE, bounds["file"], bounds["file"])):
+        _, ceiling = resource.getrlimit(kind)
+        if ceiling != resource.RLIM_INFINITY:  # a stricter limit set by whoever started us stays
+            soft, hard = min(soft, ceiling), min(hard, ceiling)
+        resource.setrlimit(kind, (soft, hard))
     temporary = os.path.join(workdir, "tmp")
     os.makedirs(temporary, exist_ok=True)
     for name in ("TMPDIR", "TEMP", "TMP"):
