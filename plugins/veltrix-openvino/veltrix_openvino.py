@@ -212,7 +212,8 @@ class _Run:
             self.source = onnx_signature(self.src)
             session = onnxruntime.InferenceSession(self.src, providers=["CPUExecutionProvider"])
             self.run_source = lambda wanted: lambda feed: session.run(wanted.output_names(), feed)
-            return lambda wanted: ov.convert_model(self.src, input=self._shapes(wanted))
+            # OpenVINO reads the shapes the file holds; it is given only those the user fixed
+            return lambda wanted: ov.convert_model(self.src, **self._shapes(wanted, every=False))
         program = load_program(NAME, self.src, self.src_type)
         self.source = program_signature(program)
         run_program = program_runner(program)
@@ -224,19 +225,22 @@ class _Run:
         # OpenVINO is given every input's shape (it would otherwise make every dimension
         # dynamic) and names a program's outputs its own way: they are the program's, in order
         self.output_order = self.source.output_names()
-        return lambda wanted: ov.convert_model(program, input=self._shapes(wanted))
+        return lambda wanted: ov.convert_model(program, **self._shapes(wanted, every=True))
 
     # how the converted model's outputs are told apart: a program's are in its
     # order; a TensorFlow function's carry the names of its own tensors
     output_order: Optional[List[str]] = None
     inner_names: Dict[str, str] = {}
 
-    def _shapes(self, wanted: Signature) -> List[Any]:
-        """convert_model's `input`: each input of the source, in its order, by
-        name with the shape wanted (-1 where dynamic)."""
+    def _shapes(self, wanted: Signature, every: bool) -> Dict[str, Any]:
+        """convert_model's `input`: the inputs of the source, in its order, by
+        name with the shape wanted (-1 where dynamic): `every` one, or those
+        whose shape the user fixed (an input of unknown rank is left as the
+        file has it)."""
         shapes = {t.name: t.shape for t in wanted.inputs}
-        return [(t.name, self.ov.PartialShape([-1 if d is None else d for d in shapes[t.name]]))
-                for t in self.source.inputs]
+        given = [(t.name, self.ov.PartialShape([-1 if d is None else d for d in shapes[t.name]]))
+                 for t in self.source.inputs if every or shapes[t.name] != t.shape]
+        return {"input": given} if given else {}
 
     def _tensorflow(self) -> Any:
         os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")

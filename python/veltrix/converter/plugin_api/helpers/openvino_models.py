@@ -125,10 +125,10 @@ _INDEX_PATHS = {("Convert", 0), ("Add", 0), ("Add", 1), ("Select", 1), ("Select"
 
 def _tensor(port: Any, parameter: Any = None) -> Tensor:
     shape = port.get_partial_shape()
-    # a tensor of unknown rank has no dimensions to describe: an empty shape
-    # with "dims" saying so would claim a scalar, so its rank is shown as one "?"
-    dims: List[Optional[int]] = ([None if d.is_dynamic else d.get_length() for d in shape]
-                                 if shape.rank.is_static else [None])
+    # a tensor of unknown rank has an empty shape, as the kit's other readers give it
+    dims: List[Optional[int]] = []
+    if shape.rank.is_static:
+        dims = [None if d.is_dynamic else d.get_length() for d in shape]
     dtype = _type_name(port)
     low, high = _integer_range(parameter) if parameter is not None and is_integer(dtype) else (None, None)
     more: Dict[str, Any] = {"low": low, "high": high} if high is not None else {}
