@@ -264,12 +264,12 @@ class _Archive:
                           self.reader.get_record_size(n)) for n in names}
         except Exception:  # whatever the reader raises about an archive it cannot read
             raise refusal(src, "%s is not an archive PyTorch can read" % what) from None
+        owner = "its" if what == "it" else what + "'"
         for name, member in self.members.items():
             if places.pop(name, None) != (member.header_offset, member.data_offset, member.size):
-                raise refusal(src, "PyTorch's reader finds %s's member %s elsewhere than where it lies"
-                              % (what, name))
+                raise refusal(src, "PyTorch's reader finds %s member %s elsewhere than where it lies" % (owner, name))
         if places:
-            raise refusal(src, "PyTorch's reader finds members %s does not hold (%s)" % (what, sorted(places)[0]))
+            raise refusal(src, "PyTorch's reader finds a member that %s does not hold (%s)" % (what, sorted(places)[0]))
 
     def has(self, name: str) -> bool:
         return name in self.members
