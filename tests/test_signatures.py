@@ -252,6 +252,7 @@ class Case:
     name: str
     inputs: List[In]
     outputs: List[Out]
+    keyed: bool = False  # a Keras model's outputs as a dict (whose keys name them, in order)
 
 
 CASES = {c.name: c for c in [
@@ -265,6 +266,8 @@ CASES = {c.name: c for c in [
          [Out("hidden", ["batch", "sequence", 4], per_token=True), Out("pooled", ["batch", 2])]),
     Case("pictures", [In("pixels", "float32", ["batch", 3, "height", "width"])],
          [Out("scores", ["batch", 3]), Out("features", ["batch", 2, 3])]),
+    Case("keyed", [In("values", "float32", ["batch", 5])], [Out("alpha", ["batch", 2, 1]), Out("zeta", ["batch", 3])],
+         keyed=True),
 ]}
 
 # the sizes a dynamic dimension is fed at by the independent check: none of
@@ -300,6 +303,8 @@ def _keras_model(case):
         else:
             flat = keras.layers.Dense(int(np.prod(o.shape[1:])), kernel_initializer=big)(joined)
             outputs.append(keras.layers.Reshape(tuple(o.shape[1:]), name=o.name)(flat))
+    if case.keyed:  # under keys other than the layers' names
+        return keras.Model(inputs, {o.name: x for o, x in zip(case.outputs, [keras.layers.Identity()(x) for x in outputs])})
     return keras.Model(inputs, outputs)
 
 
@@ -340,11 +345,16 @@ def keras_source(path):
     model = keras.models.load_model(path, safe_mode=True)
     names = [t.name for t in model.inputs]
 
+    keyed = model.output if isinstance(model.output, dict) else None
+    outputs = sorted(keyed.items()) if keyed else list(zip(model.output_names, model.outputs))
+
     def run(feed):
         answer = model([feed[n] for n in names] if len(names) > 1 else feed[names[0]])
+        if keyed:
+            return {k: np.asarray(v) for k, v in answer.items()}
         return dict(zip(model.output_names, [np.asarray(a) for a in (answer if len(model.outputs) > 1 else [answer])]))
     return Model({t.name: (str(t.dtype), list(t.shape)) for t in model.inputs},
-                 {n: (str(t.dtype), list(t.shape)) for n, t in zip(model.output_names, model.outputs)}, run)
+                 {n: (str(t.dtype), list(t.shape)) for n, t in outputs}, run)
 
 
 def saved_model_source(path):
@@ -610,6 +620,8 @@ ROWS = [
                                   "--compress-to-fp16", "false"],
         shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2]}, outputs=["pooled"], name="enc"),
     Row("pictures", "pt2", "xml", ["--compress-to-fp16", "false"]),
+    Row("keyed", "keras", "tflite", ["--output-names", "zeta"], outputs=["zeta"]),
+    Row("keyed", "keras", "onnx"),
 ]
 
 

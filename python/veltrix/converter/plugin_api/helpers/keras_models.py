@@ -86,8 +86,7 @@ class TensorFlowSource:
             inputs = [image_tensor(t.name, str(t.dtype), _shape(t.shape)) for t in self.model.inputs]
             for tensor in inputs:
                 tensor.low, tensor.high = _range_of(self.model, tensor.name)
-            names = _output_names(self.model)
-            outputs_made = list(self.model.outputs)
+            names, outputs_made = _outputs_of(self.model)
             self.signature = Signature(inputs, [Tensor(n, str(t.dtype), _shape(t.shape))
                                                 for n, t in zip(names, outputs_made)],
                                        name=getattr(self.model, "name", None) or None)
@@ -178,14 +177,19 @@ def _shape(shape: Any) -> List[Optional[int]]:
         return []
 
 
-def _output_names(model: Any) -> List[str]:
-    """The names of a Keras model's outputs: its `output_names` (a
-    functional model's output layers, a dict's keys), made unique ("lstm",
-    "lstm_1" for a layer with several outputs); "output_N" where it has none."""
-    count = len(model.outputs)
+def _outputs_of(model: Any) -> Tuple[List[str], List[Any]]:
+    """The names and tensors of a Keras model's outputs: a dict's keys (in
+    the order Keras flattens it), else its `output_names` (a functional
+    model's output layers), made unique ("lstm", "lstm_1" for a layer with
+    several outputs); "output_N" where it has none."""
+    structure = getattr(model, "output", None) if hasattr(model, "_outputs_struct") else None
+    if isinstance(structure, dict) and all(isinstance(k, str) for k in structure):
+        keys = sorted(structure)
+        return keys, [structure[k] for k in keys]
+    tensors = list(model.outputs)
     given = list(getattr(model, "output_names", None) or [])
-    if len(given) != count or not all(isinstance(n, str) and n for n in given):
-        return ["output_%d" % i for i in range(count)]
+    if len(given) != len(tensors) or not all(isinstance(n, str) and n for n in given):
+        return ["output_%d" % i for i in range(len(tensors))], tensors
     names: List[str] = []
     for name in given:
         unique, i = name, 0
@@ -193,7 +197,7 @@ def _output_names(model: Any) -> List[str]:
             i += 1
             unique = "%s_%d" % (name, i)
         names.append(unique)
-    return names
+    return names, tensors
 
 
 # TensorFlow operations an integer input passes through unchanged on its way
