@@ -221,7 +221,8 @@ def test_an_onnx_graph_is_read_and_changed_as_asked():
      "deprecated\n  warnings.warn(\n", ""),  # an unrelated warning is not the cause
     ("ValueError: bad value for opset_version", "/x/a.py:3: UserWarning: opset_version 25 is not supported\n",
      "UserWarning: opset_version 25 is not supported"),  # it names what the error names
-    ("invalid model", "E0000 onnxruntime: Node (Conv_3) has no input\n", "E0000 onnxruntime: Node (Conv_3) has no input"),
+    ("invalid model", "E0000 onnxruntime: Node (Conv_3) has no input\n",
+     "E0000 onnxruntime: Node (Conv_3) has no input"),
     ("Node (Conv_3) has no input", "Node (Conv_3) has no input\n", ""),  # said already
     ("failed", "/x/i.py:5: UserWarning: Please use the LiteRT interpreter\n    TF 2.20.\n  warnings.warn(_W)\n", ""),
 ])
@@ -304,7 +305,7 @@ def _keras_model(case):
             flat = keras.layers.Dense(int(np.prod(o.shape[1:])), kernel_initializer=big)(joined)
             outputs.append(keras.layers.Reshape(tuple(o.shape[1:]), name=o.name)(flat))
     if case.keyed:  # under keys other than the layers' names
-        return keras.Model(inputs, {o.name: x for o, x in zip(case.outputs, [keras.layers.Identity()(x) for x in outputs])})
+        return keras.Model(inputs, {o.name: keras.layers.Identity()(x) for o, x in zip(case.outputs, outputs)})
     return keras.Model(inputs, outputs)
 
 
@@ -591,7 +592,8 @@ ROWS = [
     Row("encoder", "onnx", "onnx"),
     Row("encoder", "onnx", "onnx", ["--shape", "1,7;1,7", "--input-names", "attention_mask,input_ids",
                                     "--output-names", "pooled", "--name", "enc"],
-        shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2]}, inputs=["attention_mask", "input_ids"],
+        shapes={"input_ids": [1, 7], "attention_mask": [1, 7], "pooled": [1, 2]},
+        inputs=["attention_mask", "input_ids"],
         outputs=["pooled"], name="enc"),
     Row("pictures", "onnx", "onnx", ["--quantize"], mode="int8"),
     Row("image", "pt2", "onnx"),
@@ -666,7 +668,8 @@ def expected_signature(row, source):
         return [None if isinstance(d, str) else d for d in spec]
     case = CASES[row.case]
     inputs = {t.name: (t.dtype, row.shapes.get(t.name, dims(t.shape))) for t in case.inputs}
-    outputs = {n: (source.outputs[n][0], row.shapes.get(n, dims(o.shape))) for n, o in zip(source.outputs, case.outputs)}
+    outputs = {n: (source.outputs[n][0], row.shapes.get(n, dims(o.shape)))
+               for n, o in zip(source.outputs, case.outputs)}
     inputs = {n: inputs[n] for n in (row.inputs or list(inputs))}
     outputs = {n: outputs[n] for n in (row.outputs or list(outputs))}
     return ({n: (row.types.get(n, t), s) for n, (t, s) in inputs.items()},

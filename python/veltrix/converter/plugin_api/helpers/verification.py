@@ -396,8 +396,8 @@ def agreement(pairs: Sequence[Tuple[Any, Any]], what: str, min_agreement: int = 
                    precision="quantized").text
 
 
-def calibration_feeds(inputs: Union[Signature, Sequence[Tensor]], options: Mapping[str, Any], count: int, workdir: str = "",
-                      progress: Any = None) -> Tuple[Any, Callable[[], str]]:
+def calibration_feeds(inputs: Union[Signature, Sequence[Tensor]], options: Mapping[str, Any], count: int,
+                      workdir: str = "", progress: Any = None) -> Tuple[Any, Callable[[], str]]:
     """Calibration for a model whose inputs are not one image: `count` feeds
     made as for verification (images of --samples for image inputs, integers
     in range, random data otherwise), as a counted generator function of
