@@ -112,10 +112,13 @@ def test_the_signature_of_a_model_its_ir_and_its_compiled_form(tmp_path, build, 
 def test_the_same_model_made_twice_in_one_process_is_written_byte_for_byte(tmp_path):
     from veltrix.converter.plugin_api.helpers import save_ir
     written = []
-    for name in ("a", "b"):  # every operation made anew: OpenVINO's own names count on
+    for i, name in enumerate(("a", "b")):  # every operation made anew: OpenVINO's own names count on
         parameters, results = wrapped_token_model()
         results[0].set_friendly_name("lookup")  # a name given is kept
+        # a constant OpenVINO folded from another operation keeps that one's counted name
+        results[0].input_value(0).get_node().set_friendly_name("Transpose_%d" % (2389 + 7 * i))
         save_ir(ov().Model(results, parameters, "m"), str(tmp_path / (name + ".xml")), compress_to_fp16=True)
         written.append([(tmp_path / (name + suffix)).read_bytes() for suffix in (".xml", ".bin")])
     assert written[0] == written[1]
     assert b'name="lookup"' in written[0][0] and b'name="Select_1"' in written[0][0]
+    assert b'name="Transpose_1"' in written[0][0]

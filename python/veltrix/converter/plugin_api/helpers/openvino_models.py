@@ -9,6 +9,7 @@ child processes (opt-out, not opt-in). Both OpenVINO and NNCF fall back to
 a stub that does nothing when the telemetry package cannot be imported, so
 it is made unimportable before either is imported."""
 
+import re
 import sys
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -159,17 +160,23 @@ def ir_signature(model: Any) -> Signature:
 
 
 def stable_names(model: Any) -> None:
-    """Give every operation that has no name of its own ("Constant_2415":
-    OpenVINO names one by a count of all the operations the process has
-    made) a name by its type and its place in the graph, so that the same
-    model written twice in one process (a batch worker) gives the same
-    bytes. Names the source or a converter gave are kept."""
+    """Give every operation whose name is OpenVINO's own ("Constant_2415",
+    or "Transpose_2389" for a constant folded from a Transpose: a type and a
+    count of all the operations the process has made) a name by that word
+    and its place in the graph, so that the same model written twice in one
+    process (a batch worker) gives the same bytes. Names the source or a
+    converter gave ("conv1", "functional_1/dense/MatMul") are kept."""
     counts: Dict[str, int] = {}
     for op in model.get_ordered_ops():
-        if op.get_friendly_name() == op.get_name():  # the default: nobody named it
-            kind = op.get_type_name()
+        made = _COUNTED.match(op.get_friendly_name())
+        if made or op.get_friendly_name() == op.get_name():
+            kind = made.group(1) if made else op.get_type_name()
             counts[kind] = counts.get(kind, 0) + 1
             op.set_friendly_name("%s_%d" % (kind, counts[kind]))
+
+
+# OpenVINO's own names: an operation type (CamelCase) and a number
+_COUNTED = re.compile(r"([A-Z][A-Za-z0-9]*)_\d+\Z")
 
 
 def save_ir(model: Any, path: str, compress_to_fp16: bool) -> None:
