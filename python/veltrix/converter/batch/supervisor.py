@@ -75,15 +75,10 @@ def worker_environment(tmpdir: str) -> Dict[str, str]:
 
 
 class WorkerProcess:
-    """One warm worker process and the job it runs.
-
-    A job whose plug-in loads a library that numbers its results by the
-    process's history (the worker says so) runs in a new process: when it
-    ran in one that had converted before, it is run again in a new one, and
-    later jobs of that plug-in start in a new one (`fresh_plugins`, shared
-    by the workers of this process)."""
-
-    fresh_plugins: Set[str] = set()
+    """One warm worker process and the job it runs. A result never depends
+    on what the process converted before (the kit writes names a library
+    numbers from a process-wide count by place), so every job may run in
+    any warm worker."""
 
     def __init__(self, name: str, folder: str, timeout: float = 0, memory_limit: int = 0) -> None:
         self.name, self.timeout, self.memory_limit = name, timeout, memory_limit
@@ -204,7 +199,7 @@ class WorkerProcess:
     # ---------------------------------------------------------------- jobs
 
     def assign(self, job: Dict[str, Any]) -> None:
-        if self.process is not None and (not self.alive or (self.converted and job.get("plugin") in self.fresh_plugins)):
+        if self.process is not None and not self.alive:
             self._end()
         if self.process is None:
             self.start()
@@ -243,12 +238,6 @@ class WorkerProcess:
                 self.started_at = time.monotonic()
             elif "done" in message:
                 self.converted += 1
-                if message.get("numbered"):
-                    self.fresh_plugins.add(str(job.get("plugin")))
-                    if self.converted > 1:  # its result may carry the history of the process: again, in a new one
-                        self._end()
-                        self.assign(job)
-                        return None
                 record = message.get("record") or {}
                 if record.get("status") == "interrupted" and self._stopping is not None and self._stopping[0]:
                     record = dict(record, status="failure", message=self._stopping[0])

@@ -25,13 +25,6 @@ from typing import Any, Dict, Optional
 from veltrix.converter.batch.digest import result_digest, source_digest
 
 INTERRUPTED_STATUSES = (130, 143)
-# Libraries whose results depend on what the process did before: OpenVINO
-# numbers the operations it adds from a counter of the process
-# (`Constant_22406`), and an IR converted from Keras names its tensors after
-# Keras' own counters, so an IR written by a process that converted before
-# differs in those names from the single command's. A job that loaded one
-# is said so to the supervisor, which gives such jobs a new process.
-PROCESS_NUMBERED = ("openvino",)
 
 
 def _last_line(text: str) -> str:
@@ -98,9 +91,8 @@ def serve(in_fd: int, out_fd: int, folder: str) -> int:
             record = run_job(payload)
         except KeyboardInterrupt:
             record = _interrupted()
-        numbered = any(name in sys.modules for name in PROCESS_NUMBERED)
-        retire = record["status"] == "interrupted" or numbered
-        channel.send({"done": payload["number"], "record": record, "retire": retire, "numbered": numbered})
+        retire = record["status"] == "interrupted"
+        channel.send({"done": payload["number"], "record": record, "retire": retire})
         if retire:
             return 0
 
