@@ -15,7 +15,7 @@ plug-in to list them, and TensorFlow takes seconds to import.
 """
 
 import os
-from typing import Any, Callable, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, List, Optional, Sequence, Union, cast
 
 from veltrix.converter.plugin_api.contract import ParameterTable, Params, SupportedTypes
 from veltrix.converter.plugin_api.helpers import (

@@ -9,7 +9,6 @@ hands each free worker a job of the plug-in and source type it already
 loaded; `RayEngine` (in `ray_engine`) runs the same jobs as Ray tasks."""
 
 import select
-import signal
 import tempfile
 import shutil
 from typing import Dict, List, Optional, Protocol, Tuple

@@ -52,8 +52,8 @@ from veltrix.converter.plugin_api.helpers.layout import (
 from veltrix.converter.plugin_api.helpers.onnx_files import (
     EXTERNAL_DATA_LIMIT, apply_signature, canonical_names, has_external_data, onnx_signature, write_onnx)
 from veltrix.converter.plugin_api.helpers.onnx_quantization import (
-    QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_input, onnx_quantization_parameters, operators_of,
-    sample_shape, session_of)
+    QUANTIZED_OPS, OnnxQuantization, describe_onnx, onnx_quantization_parameters, operators_of,
+    session_of)
 from veltrix.converter.plugin_api.helpers.openvino_models import (
     compile_on_cpu, import_nncf, import_openvino, ir_signature, save_ir, stable_names)
 from veltrix.converter.plugin_api.helpers.options import (
@@ -67,7 +67,7 @@ from veltrix.converter.plugin_api.helpers.samples import (
     is_datastore, summary_of_skipped, survey_images)
 from veltrix.converter.plugin_api.helpers.pt2_checks import EXPORT_RECIPE, check_program_archive
 from veltrix.converter.plugin_api.helpers.torch_programs import (
-    PROGRAM_TYPES, REFUSED_TYPES, load_program, program_input, program_runner, program_signature, refuse_unexported,
+    PROGRAM_TYPES, REFUSED_TYPES, load_program, program_runner, program_signature, refuse_unexported,
     torch_module)
 from veltrix.converter.plugin_api.helpers.report import conversion_report
 from veltrix.converter.plugin_api.helpers.signature import (
@@ -94,9 +94,9 @@ __all__ = [
     "stable_names",
     "CHANNELS_FIRST", "CHANNELS_LAST", "infer_layout", "choose_layout", "describe", "channels_of",
     "EXTERNAL_DATA_LIMIT", "canonical_names", "has_external_data", "write_onnx",
-    "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_input", "onnx_quantization_parameters",
-    "operators_of", "sample_shape", "session_of",
-    "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program", "program_input",
+    "QUANTIZED_OPS", "OnnxQuantization", "describe_onnx", "onnx_quantization_parameters",
+    "operators_of", "session_of",
+    "EXPORT_RECIPE", "PROGRAM_TYPES", "REFUSED_TYPES", "check_program_archive", "load_program",
     "program_runner", "program_signature", "refuse_unexported", "torch_module",
     "ArrayDataset", "image_sample", "normalize_array", "sample_layout",
     "Signature", "image_tensor", "is_integer", "contained",

@@ -10,7 +10,6 @@ from veltrix.converter.plugin_api.contract import ParameterDescriptor
 from veltrix.converter.plugin_api.helpers.answers import PluginError
 from veltrix.converter.plugin_api.helpers.files import inside, work_copy
 from veltrix.converter.plugin_api.helpers.onnx_files import has_external_data
-from veltrix.converter.plugin_api.helpers.options import given_input_shape
 from veltrix.converter.plugin_api.helpers.progress import Progress
 from veltrix.converter.plugin_api.helpers.samples import SampleSource
 
@@ -134,35 +133,6 @@ class _FeedReader:
         for item in self.iterator:
             return dict(item)
         return None
-
-
-def onnx_input(name: str, path: str) -> Tuple[str, List[Optional[int]]]:
-    """The name and dimensions (None where dynamic) of an ONNX model's one
-    input; PluginError for any other number of inputs (`name`: the plug-in's)."""
-    import onnx
-    graph = onnx.load(path, load_external_data=False).graph
-    initializers = {i.name for i in graph.initializer}
-    inputs = [i for i in graph.input if i.name not in initializers]
-    if len(inputs) != 1:
-        raise PluginError("%s quantizes models with one input; this one has %d" % (name, len(inputs)))
-    dims = [d.dim_value if d.HasField("dim_value") else None for d in inputs[0].type.tensor_type.shape.dim]
-    return inputs[0].name, dims
-
-
-def sample_shape(dims: Sequence[Optional[int]], options: Mapping[str, Any]) -> List[int]:
-    """The shape of one sample for an input of `dims`: the user's
-    --input-shape when given, else batch 1 and the input's own fixed
-    dimensions."""
-    shown = ",".join("?" if d is None else str(d) for d in dims)
-    given = given_input_shape(options)
-    if given is not None:
-        if len(given) != len(dims):
-            raise PluginError("--input-shape %s has %d dimensions; the model's input has %d (%s)" % (
-                ",".join(map(str, given)), len(given), len(dims), shown))
-        return list(given)
-    if all(d for d in dims[1:]):
-        return [1] + [int(d) for d in dims[1:] if d]
-    raise PluginError("The model's input shape %s is not fixed: give --input-shape" % shown)
 
 
 def operators_of(model: bytes) -> Set[str]:

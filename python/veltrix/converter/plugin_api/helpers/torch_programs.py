@@ -68,16 +68,6 @@ def load_program(name: str, src: str, src_type: str = "pt2") -> Any:
     return load_checked(src, torch_module())
 
 
-def program_input(name: str, program: Any) -> Tuple[str, List[Optional[int]]]:
-    """The name and shape (None for a dynamic dimension) of a program's one
-    tensor input; PluginError for any other number of inputs."""
-    signature = program_signature(program)
-    if len(signature.inputs) != 1:
-        raise PluginError("%s converts programs with one tensor input; this one has %d inputs" % (
-            name, len(signature.inputs)))
-    return signature.inputs[0].name, list(signature.inputs[0].shape)
-
-
 # Where a dynamic dimension stands says what it is: torch.export.save keeps
 # no torch.export.Dim name (the program holds symbols such as s77), so these
 # names are given by place, and a symbol with no clear place keeps its own.
