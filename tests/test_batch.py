@@ -32,6 +32,7 @@ CONVERTER = os.path.join(os.path.dirname(sys.executable), "veltrix-converter")
 # source says decides the rest: "crash" kills its own process, "hang" never
 # ends, "stubborn" never ends and ignores SIGINT and SIGTERM, "memory" takes
 # 400 MiB and holds it, "ready:FIFO" says so on FIFO half-way and waits.
+# `--note FILE` adds the file's text, read as the command reads paths.
 # Each conversion is noted in the file VX_LOG names.
 PLUGIN = '''
 import os, signal, time
@@ -41,7 +42,8 @@ def query_convert(src_type, dst_type):
     if src_type is None and dst_type is None:
         return {"supported_inputs": ["txt"], "supported_outputs": ["out"]}
     if (src_type, dst_type) == ("txt", "out"):
-        return {"level": {"type": "int", "default": 1}, "upper": {"type": "boolean", "default": False}}
+        return {"level": {"type": "int", "default": 1}, "upper": {"type": "boolean", "default": False},
+                "note": {"type": "string", "default": ""}}
     return None
 
 @plugin_convert
@@ -53,6 +55,8 @@ def convert(src, dst, params):
     with safe_output(dst) as partial:
         with open(partial, "w") as f:
             f.write("%s: %s" % (params["level"], text.upper() if params["upper"] else text))
+            if params["note"]:
+                f.write(" (%s)" % open(params["note"]).read())
         if text == "crash":
             os.kill(os.getpid(), signal.SIGSEGV)
         if text == "stubborn":
@@ -211,11 +215,14 @@ def test_crashing_hanging_and_greedy_jobs_fail_alone(texts, capsys, monkeypatch)
     assert "Not converted:" in out and "row 3  crash.txt -> out/crash.out: the worker process ended" in out
 
 
-def test_resume_skips_what_is_done_and_redoes_what_changed(texts, capsys, monkeypatch):
+def test_resume_skips_what_is_done_and_redoes_what_changed(texts, capsys, monkeypatch, tmp_path):
     log = texts.folder / "conversions.log"
     monkeypatch.setenv("VX_LOG", str(log))
-    rows = [("a.txt=one", "a.out", "2"), ("b.txt=two", "b.out", ""), ("c.txt=three", "c.out", ""),
-            ("a.txt", "d.out", "3"), ("e.txt=crash", "e.out", "")]
+    monkeypatch.chdir(tmp_path)  # the batch started elsewhere: the options' paths are the job file's
+    (tmp_path / "note.txt").write_text("the caller's note")
+    (texts.folder / "note.txt").write_text("a note")
+    rows = [("a.txt=one", "a.out", "2", ""), ("b.txt=two", "b.out", "", ""), ("c.txt=three", "c.out", "", ""),
+            ("a.txt", "d.out", "3", ""), ("e.txt=crash", "e.out", "", ""), ("f.txt=six", "f.out", "", "note.txt")]
 
     def run(*extra):
         log.write_text("")
@@ -227,19 +234,22 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(texts, capsys, monkey
         skipped = sorted(name.replace(".out", "") for name, line in lines.items() if line.get("skipped"))
         return status, converted, skipped
 
-    texts(rows)
-    assert run() == (1, ["a", "b", "c", "d", "e"], [])
+    texts(rows, header="source,dest,level,note")
+    assert run() == (1, ["a", "b", "c", "d", "e", "f"], [])
+    assert (texts.folder / "f.out").read_text() == "1: six (a note)"
     (texts.folder / "e.txt").write_text("five")
-    assert run() == (0, ["e"], ["a", "b", "c", "d"])  # a failed job is done again
-    assert run() == (0, [], ["a", "b", "c", "d", "e"])
+    assert run() == (0, ["e"], ["a", "b", "c", "d", "f"])  # a failed job is done again
+    assert run() == (0, [], ["a", "b", "c", "d", "e", "f"])
     (texts.folder / "b.txt").write_text("two, changed")  # the source's bytes
     (texts.folder / "c.out").unlink()  # the destination gone
     (texts.folder / "a.out").write_text("edited by hand")  # the destination not what was written
-    texts([(source.partition("=")[0], dest, "4" if dest == "d.out" else level)  # the options
-           for source, dest, level in rows])
-    assert run() == (0, ["a", "b", "c", "d"], ["e"])
+    (texts.folder / "note.txt").write_text("another note")  # a file an option names
+    texts([(source.partition("=")[0], dest, "4" if dest == "d.out" else level, note)  # the options
+           for source, dest, level, note in rows], header="source,dest,level,note")
+    assert run() == (0, ["a", "b", "c", "d", "f"], ["e"])
     assert (texts.folder / "d.out").read_text() == "4: one"
-    assert run("--force") == (0, ["a", "b", "c", "d", "e"], [])
+    assert (texts.folder / "f.out").read_text() == "1: six (another note)"
+    assert run("--force") == (0, ["a", "b", "c", "d", "e", "f"], [])
 
 
 def wait_for(fifo, timeout=300):
@@ -318,8 +328,11 @@ def test_every_row_gives_the_single_commands_bytes_and_report(tmp_path):
     for row in rows:
         for name in model_bytes(tmp_path / row["dest"]):
             (tmp_path / "out" / name).unlink()
+    elsewhere = tmp_path / "elsewhere"  # started from another folder with samples of its own
+    elsewhere.mkdir()
+    make_pictures(elsewhere, seed=4, count=12, size=8)
     done = subprocess.run([BATCH, str(tmp_path / "jobs.jsonl"), "--workers", "1"], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, cwd=tmp_path, timeout=600)
+                          stdin=subprocess.DEVNULL, cwd=elsewhere, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     lines = report(tmp_path / "jobs.report.jsonl")
     for line in lines:

@@ -7,8 +7,10 @@ A CSV job file has a header row with the columns `source`, `dest` and any
 option name without its dashes; a JSON Lines file has one object per line
 with the same keys. An empty cell (or `null`) means the option is not
 given; `true` gives a flag. Relative paths are relative to the job file's
-folder. Whatever cannot be read is a `JobFileError` naming the row (the
-line of the file) and the column.
+folder: the source's and destination's, and those in options too (`samples`,
+`verify-inputs`), since every job runs as the command run from that folder.
+Whatever cannot be read is a `JobFileError` naming the row (the line of the
+file) and the column.
 """
 
 import csv
@@ -55,6 +57,7 @@ class Job:
     plugin: str = ""  # the plug-in the command will use, and the source's type (filled in by the checks)
     source_type: str = ""
     versions: Dict[str, str] = field(default_factory=dict)  # the tool's and the plug-in's versions
+    folder: str = ""  # where the job runs from: the job file's folder (relative paths in options are read there)
 
     def option_words(self) -> List[str]:
         words: List[str] = []
@@ -73,7 +76,7 @@ class Job:
     def payload(self) -> Dict[str, Any]:
         """What a worker is sent: JSON, for a process or a Ray task."""
         return {"number": self.number, "words": self.words(), "source": self.source, "dest": self.dest,
-                "source_type": self.source_type}
+                "source_type": self.source_type, "folder": self.folder, "options": self.options}
 
 
 def option_key(name: str) -> str:
@@ -120,7 +123,7 @@ def _job(number: int, row: int, cells: Dict[str, Any], folder: str) -> Job:
         text = _text(value, row, column)
         if text is not None:
             options.append((key, text))
-    return Job(number, row, paths["source"], paths["dest"], options)
+    return Job(number, row, paths["source"], paths["dest"], options, folder=folder)
 
 
 def _check_columns(columns: Sequence[str], row: int) -> None:

@@ -13,7 +13,7 @@ import os
 import tempfile
 from typing import Any, Dict, IO, List, Optional
 
-from veltrix.converter.batch.digest import result_digest, source_digest
+from veltrix.converter.batch.digest import options_digest, result_digest, source_digest
 from veltrix.converter.batch.jobs import Job
 
 # The statuses of a job's line beyond the command's "success" and "failure".
@@ -41,7 +41,8 @@ def line_of(job: Job, record: Dict[str, Any]) -> Dict[str, Any]:
 
 def not_run(job: Job, why: str) -> Dict[str, Any]:
     return line_of(job, {"status": NOT_RUN, "message": why, "plugin": job.plugin, "worker": None, "time": 0.0,
-                         "memory": 0, "exit_status": None, "source_sha256": None, "destination_sha256": None})
+                         "memory": 0, "exit_status": None, "source_sha256": None, "inputs_sha256": None,
+                         "destination_sha256": None})
 
 
 def previous(path: str) -> Dict[str, Dict[str, Any]]:
@@ -67,7 +68,8 @@ def up_to_date(job: Job, line: Optional[Dict[str, Any]]) -> bool:
     """True when `line` (a recorded success) still describes what the job
     would make: the same source, destination and options, the same tool
     and plug-in versions, the source's bytes unchanged and the destination
-    there with the bytes that were written."""
+    there with the bytes that were written, and the files and folders the
+    options name (samples, inputs to verify on) as they were."""
     if line is None:
         return False
     recorded = line.get("job") or {}
@@ -77,7 +79,8 @@ def up_to_date(job: Job, line: Optional[Dict[str, Any]]) -> bool:
     if not line.get("source_sha256") or not line.get("destination_sha256") or not os.path.exists(job.dest):
         return False
     return result_digest(job.dest) == line["destination_sha256"] and \
-        source_digest(job.source, job.source_type) == line["source_sha256"]
+        source_digest(job.source, job.source_type) == line["source_sha256"] and \
+        options_digest(job.options, job.folder or os.getcwd()) == line.get("inputs_sha256")
 
 
 class ReportWriter:

@@ -47,7 +47,8 @@ def failure(job: Dict[str, Any], message: str, status: str = "failure") -> Dict[
     """The report of a job that the worker could not answer for."""
     return {"status": status, "message": message, "plugin": job.get("plugin"),
             "source": {"path": job["source"]}, "destination": {"path": job["dest"]},
-            "exit_status": None, "stdout": "", "stderr": "", "source_sha256": None, "destination_sha256": None}
+            "exit_status": None, "stdout": "", "stderr": "", "source_sha256": None, "inputs_sha256": None,
+            "destination_sha256": None}
 
 
 def _fresh_path() -> Set[str]:
@@ -66,9 +67,10 @@ def worker_environment(tmpdir: str) -> Dict[str, str]:
     the worker finds the plug-ins the batch found)."""
     env = dict(os.environ)
     fresh = _fresh_path()
-    extra = [p for p in sys.path if p and os.path.isdir(p) and os.path.abspath(p) not in fresh
+    # absolute, since each job runs from its job file's folder
+    extra = [os.path.abspath(p) for p in sys.path if p and os.path.isdir(p) and os.path.abspath(p) not in fresh
              and not p.endswith(".zip")]
-    given = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    given = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(given + extra))
     env["TMPDIR"] = tmpdir
     return env

@@ -22,7 +22,7 @@ import signal
 import sys
 from typing import Any, Dict, Optional
 
-from veltrix.converter.batch.digest import result_digest, source_digest
+from veltrix.converter.batch.digest import options_digest, result_digest, source_digest
 
 INTERRUPTED_STATUSES = (130, 143)
 
@@ -37,7 +37,11 @@ def run_job(payload: Dict[str, Any]) -> Dict[str, Any]:
     prints), its exit status and what it printed, and the digests that let
     a later batch skip it."""
     from veltrix.converter.batch import single
+    folder = payload.get("folder") or os.getcwd()
+    # the command run from the job file's folder: relative paths in options are read there
+    os.chdir(folder)
     source = source_digest(payload["source"], payload.get("source_type"))
+    inputs = options_digest([(str(k), str(v)) for k, v in payload.get("options", ())], folder)
     outcome = single.run_command(list(payload["words"]))
     if outcome.status in INTERRUPTED_STATUSES:
         record: Dict[str, Any] = _interrupted()
@@ -48,6 +52,7 @@ def run_job(payload: Dict[str, Any]) -> Dict[str, Any]:
     record["exit_status"] = outcome.status
     record["stdout"], record["stderr"] = outcome.stdout, outcome.stderr
     record["source_sha256"] = source
+    record["inputs_sha256"] = inputs
     record["destination_sha256"] = result_digest(payload["dest"]) if record["status"] == "success" else None
     return record
 
@@ -63,7 +68,8 @@ class _Channel:
 
 def _interrupted() -> Dict[str, Any]:
     return {"status": "interrupted", "message": "stopped before the command ended", "plugin": None,
-            "exit_status": 130, "stdout": "", "stderr": "", "source_sha256": None, "destination_sha256": None}
+            "exit_status": 130, "stdout": "", "stderr": "", "source_sha256": None, "inputs_sha256": None,
+            "destination_sha256": None}
 
 
 def serve(in_fd: int, out_fd: int, folder: str) -> int:
@@ -98,7 +104,8 @@ def serve(in_fd: int, out_fd: int, folder: str) -> int:
 
 
 def main() -> None:
-    in_fd, out_fd, folder = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    # the folder absolute: each job runs from its own job file's folder
+    in_fd, out_fd, folder = int(sys.argv[1]), int(sys.argv[2]), os.path.abspath(sys.argv[3])
     # `-m` put the current folder first on the module path, where the
     # command never has it (the batch passes on the folders it has itself)
     if sys.path and os.path.abspath(sys.path[0] or os.curdir) == os.getcwd():
