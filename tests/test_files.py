@@ -96,8 +96,12 @@ def test_a_linked_folder_of_a_savedmodel_is_followed_once(tmp_path):
 # Installs the pair model.xml + model.bin over an old pair; between the two
 # replaces it says so and waits for the test's word, sent after the signal.
 PAIR = '''
-import os, sys
+import os, signal, sys
 from veltrix.converter.plugin_api.helpers import files, safe_outputs
+
+# Python's own SIGINT handler, as a process started from a terminal has it
+# (one started by a shell's background job inherits SIGINT ignored)
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 def between():
     print("between", flush=True)
