@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -96,30 +97,70 @@ def test_the_result_warnings_and_errors_come_back(in_workdir):
     assert type(caught.value).__name__ == "ValueError" and str(caught.value) == "bad value\nsecond line"
 
 
-def test_outside_its_work_folder_the_child_writes_nothing_and_reaches_no_one(in_workdir):
-    if containment.landlock_version() < 4:
-        pytest.skip("this kernel has no Landlock with network rules; the README says what applies then")
-    outside = os.path.join(os.path.dirname(in_workdir.workdir), "veltrix-outside-%d" % os.getpid())
-    server = socket.socket()
-    server.bind(("127.0.0.1", 0))
-    server.listen(1)
+@pytest.fixture
+def outside(in_workdir):
+    """What lies outside the containment: a path beside the work folder, a TCP
+    server, a Unix socket server on the file system, a process of the user's."""
+    beside = os.path.dirname(in_workdir.workdir)
+    there = SimpleNamespace(path=os.path.join(beside, "veltrix-outside-%d" % os.getpid()),
+                            agent=os.path.join(beside, "veltrix-agent-%d.sock" % os.getpid()),
+                            tcp=socket.socket(), unix=socket.socket(socket.AF_UNIX),
+                            bystander=subprocess.Popen(["sleep", "600"]))
+    try:
+        there.tcp.bind(("127.0.0.1", 0))
+        there.unix.bind(there.agent)
+        for server in (there.tcp, there.unix):
+            server.listen(1)
+        yield there
+    finally:
+        there.bystander.kill()
+        there.bystander.wait()
+        for server in (there.tcp, there.unix):
+            server.close()
+        for path in (there.path, there.agent):
+            if os.path.exists(path):
+                os.remove(path)
+
+
+def _socketpair_works(_):
+    first, second = socket.socketpair()
+    with first, second:
+        first.sendall(b"within")
+        assert second.recv(6) == b"within"
+
+
+def _has_landlock(version):
+    return lambda: containment.landlock_version() >= version
+
+
+# what the child tries: (what the machine must have, why the row is skipped without it, the attempt,
+# the outcome: an exception's name, "refused" for any OSError, "done" where it must work)
+REACHES = {
+    "write": (_has_landlock(1), "no Landlock", lambda o: open(o.path, "w"), "PermissionError"),
+    "tcp": (_has_landlock(4), "no Landlock network rules (ABI 4)",
+            lambda o: socket.create_connection(o.tcp.getsockname(), timeout=5), "refused"),
+    "signal": (_has_landlock(6), "no Landlock scopes (ABI 6, Linux 6.12)",
+               lambda o: os.kill(o.bystander.pid, signal.SIGKILL), "PermissionError"),
+    "unix-socket": (containment.seccomp_filter_here, "no seccomp filter on this machine",
+                    lambda o: socket.socket(socket.AF_UNIX).connect(o.agent), "PermissionError"),
+    "socketpair": (lambda: True, "", _socketpair_works, "done"),
+}
+
+
+@pytest.mark.parametrize("reach", list(REACHES))
+def test_outside_its_work_folder_the_child_writes_nothing_and_reaches_no_one(in_workdir, outside, reach):
+    present, missing, attempt, expected = REACHES[reach]
+    if not present():
+        pytest.skip("this machine has %s; containment.measures() says so, and the README says what applies" % missing)
 
     def work():
-        outcomes = []
-        for attempt in (lambda: open(outside, "w"), lambda: socket.create_connection(server.getsockname(), timeout=5)):
-            try:
-                attempt()
-                outcomes.append("done")
-            except OSError as exc:
-                outcomes.append(type(exc).__name__)
-        return outcomes
-    try:
-        with server:
-            assert "done" not in contained(in_workdir, work)
-        assert not os.path.exists(outside)
-    finally:
-        if os.path.exists(outside):
-            os.remove(outside)
+        try:
+            attempt(outside)
+        except OSError as exc:
+            return "refused" if expected == "refused" else type(exc).__name__
+        return "done"
+    assert contained(in_workdir, work) == expected
+    assert not os.path.exists(outside.path) and outside.bystander.poll() is None
 
 
 # A plug-in whose work waits in a contained child: it tells the test its work

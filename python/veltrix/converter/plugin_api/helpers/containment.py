@@ -21,8 +21,14 @@ the caller imported (a warm process pays no import again) and in which:
   file, and no core file is written;
 - where the kernel allows it without privileges, the child has a network of
   its own with nothing in it (a user and network namespace), and Landlock
-  lets it write only in the work folder (plus /dev/null and /dev/shm) and
-  denies it TCP connections; temporary files go to the work folder;
+  lets it write only in the work folder (plus /dev/null and /dev/shm),
+  denies it TCP connections, and (ABI 6, Linux 6.12) keeps it from
+  signalling processes outside the containment or reaching their abstract
+  Unix sockets; temporary files go to the work folder;
+- a seccomp filter makes creating a Unix socket fail (EACCES), so the child
+  cannot connect to one on the file system (an SSH agent, docker.sock, a
+  session bus); socketpair still works; io_uring, which would bypass the
+  filter, is refused too (EPERM);
 - the child dies with its parent, and the parent stops it after a wall-clock
   deadline too (a child stuck without using CPU);
 - PyTorch computes on one thread when the caller had imported it (its
@@ -42,6 +48,7 @@ environment variables override them for one command: VELTRIX_MEMORY_LIMIT
 """
 
 import ctypes
+import errno
 import json
 import os
 import re
@@ -343,6 +350,7 @@ def _confine(workdir: str, bounds: Dict[str, int]) -> None:
     sys.dont_write_bytecode = True
     _own_network()
     _landlock(workdir)
+    _no_unix_sockets()
 
 
 _LIBC: Optional[Any] = None
@@ -384,10 +392,14 @@ def _own_network() -> bool:
 # Landlock (Linux 5.13+): file-system rights we handle (all that write), by ABI version
 _WRITE_RIGHTS = {1: 0x1FF2, 2: 0x3FF2, 3: 0x7FF2}
 _SYSCALLS = {"create": 444, "add": 445, "restrict": 446}
+_SCOPES = 0x3  # LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL (ABI 6)
 
 
 class _RulesetAttr(ctypes.Structure):
-    _fields_ = [("handled_access_fs", ctypes.c_uint64), ("handled_access_net", ctypes.c_uint64)]
+    # the size given to the kernel says which fields it reads: the first from ABI 1, the network from
+    # ABI 4, the scopes from ABI 6
+    _fields_ = [("handled_access_fs", ctypes.c_uint64), ("handled_access_net", ctypes.c_uint64),
+                ("scoped", ctypes.c_uint64)]
 
 
 class _PathBeneath(ctypes.Structure):
@@ -405,14 +417,15 @@ def landlock_version() -> int:
 
 def _landlock(workdir: str) -> bool:
     """Writes allowed only beneath the work folder, /dev/null and /dev/shm;
-    TCP connections and binds denied where the ABI has network rules.
+    TCP connections and binds denied where the ABI has network rules;
+    signals and abstract Unix sockets kept within where it has scopes.
     False where the kernel has no Landlock."""
     version = landlock_version()
     if version < 1:
         return False
     rights = _WRITE_RIGHTS[min(version, 3)]
-    attr = _RulesetAttr(rights, 0x3 if version >= 4 else 0)  # BIND_TCP | CONNECT_TCP
-    size = ctypes.sizeof(_RulesetAttr) if version >= 4 else 8
+    attr = _RulesetAttr(rights, 0x3 if version >= 4 else 0, _SCOPES if version >= 6 else 0)  # BIND_TCP | CONNECT_TCP
+    size = 24 if version >= 6 else 16 if version >= 4 else 8
     libc = _libc()
     ruleset = libc.syscall(_SYSCALLS["create"], ctypes.byref(attr), ctypes.c_size_t(size), ctypes.c_uint32(0))
     if ruleset < 0:
@@ -435,9 +448,78 @@ def _landlock(workdir: str) -> bool:
         os.close(ruleset)
 
 
+# seccomp: the calls refused, by the audit architecture of the call (AUDIT_ARCH_*): the native
+# one and its 32-bit mode (int 0x80 on x86_64), each call with "unix" (refused when its first
+# argument, the address family, is AF_UNIX) or the errno it fails with. Each architecture's socket()
+# and io_uring_setup() (whose operations the filter would not see); on i386 socketcall(), whose
+# family the filter cannot read, refused whole (no 64-bit process uses it).
+_X32 = 0x40000000  # x86_64's x32 calls: the same numbers with this bit
+_REFUSED = {
+    0xC000003E: ((41, "unix"), (_X32 | 41, "unix"), (425, "EPERM"), (_X32 | 425, "EPERM")),  # x86_64
+    0x40000003: ((359, "unix"), (102, "EACCES"), (425, "EPERM")),  # i386
+    0xC00000B7: ((198, "unix"), (425, "EPERM")),  # aarch64
+    0x40000028: ((281, "unix"), (425, "EPERM")),  # arm
+}
+_MACHINES = ("x86_64", "aarch64")  # where the filter is installed (in a 64-bit process)
+
+
+class _SockFilter(ctypes.Structure):
+    _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8), ("jf", ctypes.c_uint8), ("k", ctypes.c_uint32)]
+
+
+class _SockFprog(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(_SockFilter))]
+
+
+def _filter_program() -> List[Tuple[int, int, int, int]]:
+    """The classic BPF program refusing the calls of _REFUSED, allowing
+    everything else: (code, jump if equal, jump if not, value) each."""
+    load, jump_if_equal, give = 0x20, 0x15, 0x06  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET|BPF_K
+    allow, error = 0x7FFF0000, 0x00050000  # SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO
+    code: List[Tuple[int, Any, int]] = []
+    labels: Dict[Any, int] = {}
+    code.append((load, None, 4))  # seccomp_data.arch
+    code.extend((jump_if_equal, ("arch", arch), arch) for arch in _REFUSED)
+    code.append((give, None, allow))
+    for arch, calls in _REFUSED.items():
+        labels[("arch", arch)] = len(code)
+        code.append((load, None, 0))  # seccomp_data.nr
+        code.extend((jump_if_equal, answer, number) for number, answer in calls)
+        code.append((give, None, allow))
+    labels["unix"] = len(code)
+    code += [(load, None, 16), (jump_if_equal, "EACCES", 1), (give, None, allow)]  # args[0]'s low half: an int
+    for name in ("EACCES", "EPERM"):
+        labels[name] = len(code)
+        code.append((give, None, error | getattr(errno, name)))
+    return [(op, labels[to] - i - 1 if to is not None else 0, 0, value) for i, (op, to, value) in enumerate(code)]
+
+
+def seccomp_filter_here() -> bool:
+    """Whether the child gets the seccomp filter on this machine: a 64-bit
+    process on x86_64 or aarch64, and a kernel with seccomp."""
+    if not _contained_here() or os.uname().machine not in _MACHINES or sys.maxsize < 1 << 32:
+        return False
+    zero = ctypes.c_ulong(0)
+    return _libc().prctl(21, zero, zero, zero, zero) >= 0  # PR_GET_SECCOMP: EINVAL without seccomp
+
+
+def _no_unix_sockets() -> bool:
+    """The seccomp filter of _REFUSED installed on this process and what it
+    starts. False where the machine has none (see seccomp_filter_here)."""
+    if not seccomp_filter_here():
+        return False
+    program = _filter_program()
+    instructions = (_SockFilter * len(program))(*(_SockFilter(*step) for step in program))
+    libc, zero = _libc(), ctypes.c_ulong(0)
+    if libc.prctl(38, ctypes.c_ulong(1), zero, zero, zero) != 0:  # PR_SET_NO_NEW_PRIVS
+        return False
+    fprog = _SockFprog(len(program), instructions)
+    return libc.prctl(22, ctypes.c_ulong(2), ctypes.byref(fprog), zero, zero) == 0  # PR_SET_SECCOMP, MODE_FILTER
+
+
 def measures() -> List[str]:
     """What containment applies on this machine, in words (a child is forked
-    to find out whether namespaces are allowed)."""
+    to find out whether namespaces and the seccomp filter are allowed)."""
     if not _contained_here():
         return ["none: the work runs in the calling process (containment needs Linux)"]
     found = ["a child process with memory, CPU-time, file-size and wall-clock limits"]
@@ -445,16 +527,22 @@ def measures() -> List[str]:
     pid = os.fork()
     if pid == 0:
         os.close(reader)
-        os.write(writer, b"1" if _own_network() else b"0")
+        os.write(writer, b"".join(b"1" if step() else b"0" for step in (_own_network, _no_unix_sockets)))
         os._exit(0)
     os.close(writer)
-    allowed = os.read(reader, 1) == b"1"
+    told = os.read(reader, 2)
     os.close(reader)
     _reap(pid)
-    found.append("a network of its own (user and network namespace)" if allowed
+    found.append("a network of its own (user and network namespace)" if told[:1] == b"1"
                  else "no network namespace (unprivileged user namespaces are not allowed here)")
     version = landlock_version()
-    found.append("Landlock ABI %d: writes only in its work folder%s" % (
-        version, ", TCP connections denied" if version >= 4 else "") if version
-                 else "no Landlock (the kernel lacks it): writes are not confined")
+    found.append("Landlock ABI %d: writes only in its work folder%s%s" % (
+        version, ", TCP connections denied" if version >= 4 else "; TCP not confined (ABI 4 needed)",
+        ", no signals to or abstract Unix sockets of processes outside" if version >= 6 else
+        "; signals to the user's other processes not confined (ABI 6 needed)") if version
+                 else "no Landlock (the kernel lacks it): writes, TCP and signals are not confined")
+    found.append("a seccomp filter: no Unix sockets (socketpair works), no io_uring" if told[1:] == b"1" else
+                 "no seccomp filter (%s): Unix sockets on the file system are reachable" % (
+                     "not on this architecture" if os.uname().machine not in _MACHINES or sys.maxsize < 1 << 32
+                     else "the kernel refused it"))
     return found
