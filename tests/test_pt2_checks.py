@@ -263,6 +263,17 @@ def _empty_weight(members):
     members[_root(members, "data/weights/" + entry["path_name"])] = b""
 
 
+def _repeated_weight(members):
+    """The first weight declared as 2**28 repeats of its first value (a stride of 0), as
+    torch.export.save writes an expanded buffer: a few bytes made whole as a gigabyte."""
+    import json
+    config = _root(members, "data/weights/model_weights_config.json")
+    document = json.loads(members[config])
+    meta = document["config"]["conv.weight"]["tensor_meta"]
+    meta["sizes"], meta["strides"] = [{"as_int": 2 ** 28}], [{"as_int": 0}]
+    members[config] = json.dumps(document).encode()
+
+
 def _example_inputs(edit):
     """A row changing the example inputs' pickle (a torch.save archive inside the archive)."""
     def change_member(members):
@@ -485,6 +496,7 @@ CRAFTED = {
         use_pickle=True)), "pickled object"),
     "custom-object": (_member_edit(_custom_object), "pickled object or custom class"),
     "empty-weight-declared-huge": (_member_edit(_empty_weight), "declares a tensor of [1073741824]"),
+    "weight-repeated-huge": (_member_edit(_repeated_weight), "declares a tensor of [268435456] over fewer values"),
     "example-input-storage-huge": (_example_inputs(_inflated_storage), "declare a storage of 1073741824 values"),
     "example-input-global": (_example_inputs(lambda p: p.replace(b"collections\nOrderedDict", b"os\nsystem")),
                              "does not write for tensors"),

@@ -22,7 +22,10 @@ and it may carry compiled native code. So:
   own (`shape_expressions`) and are written back canonically, input and
   output structures are plain containers, free text stays text;
 - weights and constants are raw tensors whose declared shapes fit in the
-  bytes the archive holds for them; the example inputs are a pickle of the
+  bytes the archive holds for them, and a tensor declared over fewer
+  values than it has (a stride of 0: `torch.zeros(1).expand(n)`) may add
+  at most MAX_EXPANSION bytes in all once made whole; the example inputs
+  are a pickle of the
   few opcodes and globals `torch.save` writes for tensors, each storage the
   size of its record, loaded weights-only;
 - the program is then built from those records by PyTorch's deserializer
@@ -460,8 +463,8 @@ class _StorageCheck:
                "MEMOIZE", "GLOBAL", "REDUCE", "BINPERSID", "SETITEM", "SETITEMS", "APPEND", "APPENDS"}
     FUNCTIONS = {"torch._utils _rebuild_tensor_v2", "collections OrderedDict"}
 
-    def __init__(self, archive: _Archive, torch: Any) -> None:
-        self.archive, self.torch = archive, torch
+    def __init__(self, archive: _Archive, torch: Any, expansions: "_Expansions") -> None:
+        self.archive, self.torch, self.expansions = archive, torch, expansions
         with warnings.catch_warnings():  # the typed storage classes are deprecated, and what the pickle names
             warnings.simplefilter("ignore")
             self.storages = {"torch %s" % name: getattr(torch, name).dtype for name in dir(torch) if name.endswith(
@@ -542,8 +545,43 @@ class _StorageCheck:
             if all(sizes) and offset + sum((n - 1) * s for n, s in zip(sizes, strides)) >= count:
                 raise self.refuse("declare a tensor of %s beyond the %d values of its storage" % (
                     list(sizes), count))
+            too_much = self.expansions.add(list(sizes), list(strides), self.torch._utils._element_size(arguments[0][1]))
+            if too_much:
+                raise self.refuse(too_much.replace("declares", "declare", 1))
             return ("tensor",)
         raise self.refuse("call %s, which torch.save does not write for tensors" % str(function)[:80])
+
+
+# What the tensors of one archive declared over repeated values (zero strides) may come to beyond
+# the bytes they are stored in: converters make such tensors whole, so a few bytes declared as
+# [2**30] would become gigabytes. Programs expand buffers by a few rows (position ids), not more.
+MAX_EXPANSION = 64 * 2 ** 20
+
+
+def _expansion(sizes: List[int], strides: List[int]) -> int:
+    """How many more values a strided tensor has than the stretch of its
+    storage it spans (0 for one without repeated values)."""
+    count = 1
+    for n in sizes:
+        count *= n
+    if not count:
+        return 0
+    return max(0, count - (sum((n - 1) * s for n, s in zip(sizes, strides)) + 1))
+
+
+class _Expansions:
+    """The running total of an archive's repeated values, refused past MAX_EXPANSION."""
+
+    def __init__(self) -> None:
+        self.total = 0
+
+    def add(self, sizes: List[int], strides: List[int], element: int) -> Optional[str]:
+        self.total += _expansion(sizes, strides) * element
+        if self.total > MAX_EXPANSION:
+            return "declares a tensor of %s over fewer values (a stride of 0): made whole, its tensors would " \
+                   "take %d bytes more than the archive holds for them, beyond %d MiB" % (
+                       list(sizes), self.total, MAX_EXPANSION // 2 ** 20)
+        return None
 
 
 _CONFIGS = {"weights": ("data/weights/model_weights_config.json", "data/weights/", "weight_"),
@@ -558,6 +596,7 @@ class _Checked:
     def __init__(self, data: bytes, src: str, torch: Any) -> None:
         self.src, self.torch = src, torch
         self.archive = archive = _Archive(data, src, torch)
+        self.expansions = _Expansions()
         self.members()
         self.document = _Document(src, torch).check(archive.json("models/model.json"), "ExportedProgram")
         self.document["guards_code"] = []  # Python text compiled when the program is run
@@ -615,6 +654,9 @@ class _Checked:
                                   * element > held):
                 raise refusal(self.src, "its entry %s declares a tensor of %s, more than the %d bytes of %s" % (
                     key, sizes, held, record))
+            too_much = self.expansions.add(sizes, strides, element)
+            if too_much:
+                raise refusal(self.src, "its entry %s %s" % (key, too_much))
         return document["config"]
 
     def check_example_inputs(self) -> bytes:
@@ -624,7 +666,7 @@ class _Checked:
         if unknown or not inner.has("data.pkl"):
             raise refusal(self.src, "its example inputs hold members torch.save does not write (%s)" % (
                 (unknown or ["no data.pkl"])[0]))
-        _StorageCheck(inner, self.torch).check(inner.read("data.pkl"))
+        _StorageCheck(inner, self.torch, self.expansions).check(inner.read("data.pkl"))
         return record
 
     def tensors(self, kind: str) -> Dict[str, Any]:
