@@ -103,11 +103,24 @@ def _gpt2():
     return model, (), kwargs, {"input_ids": {0: Dim("batch"), 1: Dim("sequence", max=64)}, "use_cache": None}
 
 
+def _expanded_buffers():
+    class Net(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.head = torch.nn.Linear(16, 2)
+            self.register_buffer("mask", torch.ones(1, 1).expand(512, 512))  # 1 MiB declared over 4 bytes
+            self.register_buffer("positions", torch.arange(16).expand(1, -1))
+
+        def forward(self, x):
+            return self.head(x * self.positions) + self.mask[: x.shape[0], :2]
+    return Net(), (torch.rand(3, 16),), {}, ({0: torch.export.Dim("batch", max=512)},)
+
+
 # name: (builder, run PyTorch's decompositions to core ATen before saving)
 STANDARD = {"mlp": (_mlp, False), "conv-batchnorm-dynamic-hw": (_conv_dynamic, False), "lstm": (_lstm, False),
             "derived-dynamic-sizes": (_derived_sizes, False),
             "encoder-attention-mask": (_encoder, False), "two-in-two-out-int": (_several, False),
-            "bert": (_bert, False), "bert-core-aten": (_bert, True), "vit": (_vit, False), "gpt2": (_gpt2, False)}
+            "expanded-buffers": (_expanded_buffers, False), "bert": (_bert, False), "bert-core-aten": (_bert, True), "vit": (_vit, False), "gpt2": (_gpt2, False)}
 
 
 def _flat(value):
@@ -263,14 +276,13 @@ def _empty_weight(members):
     members[_root(members, "data/weights/" + entry["path_name"])] = b""
 
 
-def _repeated_weight(members):
-    """The first weight declared as 2**28 repeats of its first value (a stride of 0), as
-    torch.export.save writes an expanded buffer: a few bytes made whole as a gigabyte."""
+def _expanded_weight(members):
+    """The first weight declared as 2**28 values repeating one (a stride of 0): 1 GiB once materialised."""
     import json
     config = _root(members, "data/weights/model_weights_config.json")
     document = json.loads(members[config])
     meta = document["config"]["conv.weight"]["tensor_meta"]
-    meta["sizes"], meta["strides"] = [{"as_int": 2 ** 28}], [{"as_int": 0}]
+    meta.update(sizes=[{"as_int": 2 ** 28}], strides=[{"as_int": 0}])
     members[config] = json.dumps(document).encode()
 
 
@@ -436,6 +448,28 @@ def _expression(text):
 
 
 SYMBOL = "Symbol('s77', positive=True, integer=True)"
+
+
+def _symbol(number):
+    return SYMBOL.replace("s77", "s%d" % number)
+
+
+def _sum(*numbers, constant=1):
+    return "Add(%s, Integer(%d))" % (", ".join(_symbol(n) for n in numbers), constant)
+
+
+def _divisions(count):
+    inner = _symbol(0)
+    for n in range(count):
+        inner = "FloorDiv(Add(%s, %s, %s, Integer(1)), Integer(2))" % (inner, _symbol(2 * n + 1), _symbol(2 * n + 2))
+    return inner
+
+
+def _nested_choices(depth):
+    inner = _symbol(0)
+    for level in range(depth):
+        inner = "%s(%s, %s)" % ("Max" if level % 2 else "Min", inner, _sum(level + 1, constant=level))
+    return inner
 CRAFTED = {
     # names and other strings PyTorch writes into Python source
     "placeholder-name": (_program(lambda d: _graph(d)["inputs"][-2]["as_tensor"].update(name="x=" + MARK)),
@@ -483,6 +517,19 @@ CRAFTED = {
     "nested-powers": (_expression("Pow(Pow(%s, Integer(64)), Integer(64))" % SYMBOL), "degree"),
     "many-terms": (_expression("Add(%s, %s)" % (SYMBOL, ", ".join(["Integer(1)"] * 5000))), "terms"),
     "symbol-name": (_expression("Symbol('__import__(\"os\")')"), "shape expression"),
+    # PyTorch's shape functions given arguments SymPy works hard on (common factors of expanded polynomials,
+    # signs of high powers, pairwise comparisons)
+    "floordiv-of-a-power": (_expression("FloorDiv(Pow(%s, Integer(63)), %s)" % (_sum(0, 1, 2, 3), _sum(0, constant=7))),
+                            "degree is beyond"),
+    "modular-indexing-of-products": (_expression("ModularIndexing(Mul(%s, %s, %s), %s, Integer(5))" % (
+        _sum(0, 1), _sum(2, 3), _sum(4, 5), _sum(0, constant=7))), "arguments of ModularIndexing"),
+    "python-mod-of-high-powers": (_expression("PythonMod(Pow(%s, Integer(9)), Pow(%s, Integer(8)))" % (
+        _sum(0), _sum(0, constant=3))), "degree in one symbol"),
+    "many-divisions": (_expression(_divisions(27)), "divisions and remainders take more than"),
+    "max-of-many": (_expression("Max(%s)" % ", ".join(_symbol(n) for n in range(200))), "Max takes at most"),
+    "min-max-nested": (_expression(_nested_choices(8)), "nests Max and Min"),
+    "many-max-comparisons": (_expression("Mul(%s)" % ", ".join(
+        "Max(%s)" % ", ".join(_sum(4 * k + n) for n in range(4)) for k in range(8))), "compare more than"),
     "range-symbol": (_program(lambda d: d["range_constraints"].update({"u99999999999": {"min_val": 0,
                                                                                         "max_val": None}})),
                      "not a shape symbol"),
@@ -496,7 +543,7 @@ CRAFTED = {
         use_pickle=True)), "pickled object"),
     "custom-object": (_member_edit(_custom_object), "pickled object or custom class"),
     "empty-weight-declared-huge": (_member_edit(_empty_weight), "declares a tensor of [1073741824]"),
-    "weight-repeated-huge": (_member_edit(_repeated_weight), "declares a tensor of [268435456] over fewer values"),
+    "weight-expanded-huge": (_member_edit(_expanded_weight), "declares a tensor of [268435456]"),
     "example-input-storage-huge": (_example_inputs(_inflated_storage), "declare a storage of 1073741824 values"),
     "example-input-global": (_example_inputs(lambda p: p.replace(b"collections\nOrderedDict", b"os\nsystem")),
                              "does not write for tensors"),

@@ -22,10 +22,7 @@ and it may carry compiled native code. So:
   own (`shape_expressions`) and are written back canonically, input and
   output structures are plain containers, free text stays text;
 - weights and constants are raw tensors whose declared shapes fit in the
-  bytes the archive holds for them, and a tensor declared over fewer
-  values than it has (a stride of 0: `torch.zeros(1).expand(n)`) may add
-  at most MAX_EXPANSION bytes in all once made whole; the example inputs
-  are a pickle of the
+  bytes the archive holds for them; the example inputs are a pickle of the
   few opcodes and globals `torch.save` writes for tensors, each storage the
   size of its record, loaded weights-only;
 - the program is then built from those records by PyTorch's deserializer
@@ -463,8 +460,10 @@ class _StorageCheck:
                "MEMOIZE", "GLOBAL", "REDUCE", "BINPERSID", "SETITEM", "SETITEMS", "APPEND", "APPENDS"}
     FUNCTIONS = {"torch._utils _rebuild_tensor_v2", "collections OrderedDict"}
 
-    def __init__(self, archive: _Archive, torch: Any, expansions: "_Expansions") -> None:
-        self.archive, self.torch, self.expansions = archive, torch, expansions
+    def __init__(self, archive: _Archive, torch: Any) -> None:
+        self.archive, self.torch = archive, torch
+        self.held: Dict[str, int] = {}  # the bytes of each storage read so far
+        self.declared = 0  # the bytes of the tensors built on them so far
         with warnings.catch_warnings():  # the typed storage classes are deprecated, and what the pickle names
             warnings.simplefilter("ignore")
             self.storages = {"torch %s" % name: getattr(torch, name).dtype for name in dir(torch) if name.endswith(
@@ -531,6 +530,7 @@ class _StorageCheck:
         if count * self.torch._utils._element_size(dtype) != self.archive.size(record):
             raise self.refuse("declare a storage of %d values where %s holds %d bytes" % (
                 count, record, self.archive.size(record)))
+        self.held[record] = self.archive.size(record)
         return ("storage", dtype, count)
 
     def reduce(self, function: Any, arguments: Any) -> Any:
@@ -545,44 +545,22 @@ class _StorageCheck:
             if all(sizes) and offset + sum((n - 1) * s for n, s in zip(sizes, strides)) >= count:
                 raise self.refuse("declare a tensor of %s beyond the %d values of its storage" % (
                     list(sizes), count))
-            too_much = self.expansions.add(list(sizes), list(strides), self.torch._utils._element_size(arguments[0][1]))
-            if too_much:
-                raise self.refuse(too_much.replace("declares", "declare", 1))
+            numel = 1
+            for n in sizes:
+                numel *= n
+            self.declared += numel * self.torch._utils._element_size(arguments[0][1])
+            if self.declared > sum(self.held.values()) + EXPANSION_ALLOWANCE:
+                raise self.refuse("declare a tensor of %s, more than the %d bytes they hold and %d MiB of expanded "
+                                  "views" % (list(sizes), sum(self.held.values()), EXPANSION_ALLOWANCE >> 20))
             return ("tensor",)
         raise self.refuse("call %s, which torch.save does not write for tensors" % str(function)[:80])
 
 
-# What the tensors of one archive declared over repeated values (zero strides) may come to beyond
-# the bytes they are stored in: converters make such tensors whole, so a few bytes declared as
-# [2**30] would become gigabytes. Programs expand buffers by a few rows (position ids), not more.
-MAX_EXPANSION = 64 * 2 ** 20
-
-
-def _expansion(sizes: List[int], strides: List[int]) -> int:
-    """How many more values a strided tensor has than the stretch of its
-    storage it spans (0 for one without repeated values)."""
-    count = 1
-    for n in sizes:
-        count *= n
-    if not count:
-        return 0
-    return max(0, count - (sum((n - 1) * s for n, s in zip(sizes, strides)) + 1))
-
-
-class _Expansions:
-    """The running total of an archive's repeated values, refused past MAX_EXPANSION."""
-
-    def __init__(self) -> None:
-        self.total = 0
-
-    def add(self, sizes: List[int], strides: List[int], element: int) -> Optional[str]:
-        self.total += _expansion(sizes, strides) * element
-        if self.total > MAX_EXPANSION:
-            return "declares a tensor of %s over fewer values (a stride of 0): made whole, its tensors would " \
-                   "take %d bytes more than the archive holds for them, beyond %d MiB" % (
-                       list(sizes), self.total, MAX_EXPANSION // 2 ** 20)
-        return None
-
+# how many bytes the weights and constants may take, once each is a tensor of
+# its own, beyond what the archive holds for them: expanded buffers (a view
+# repeating a few values, such as a mask or position table broadcast to a
+# size) of a legitimate program take a few MiB at most
+EXPANSION_ALLOWANCE = 16 << 20
 
 _CONFIGS = {"weights": ("data/weights/model_weights_config.json", "data/weights/", "weight_"),
             "constants": ("data/constants/model_constants_config.json", "data/constants/", "tensor_")}
@@ -596,11 +574,12 @@ class _Checked:
     def __init__(self, data: bytes, src: str, torch: Any) -> None:
         self.src, self.torch = src, torch
         self.archive = archive = _Archive(data, src, torch)
-        self.expansions = _Expansions()
         self.members()
         self.document = _Document(src, torch).check(archive.json("models/model.json"), "ExportedProgram")
         self.document["guards_code"] = []  # Python text compiled when the program is run
+        self.views: Dict[str, Tuple[Any, ...]] = {}
         self.payloads = {kind: self.payload_config(kind) for kind in _CONFIGS}
+        self.check_materialised()
         self.example_inputs = self.check_example_inputs() if archive.has("data/sample_inputs/model.pt") else None
 
     def members(self) -> None:
@@ -654,10 +633,48 @@ class _Checked:
                                   * element > held):
                 raise refusal(self.src, "its entry %s declares a tensor of %s, more than the %d bytes of %s" % (
                     key, sizes, held, record))
-            too_much = self.expansions.add(sizes, strides, element)
-            if too_much:
-                raise refusal(self.src, "its entry %s %s" % (key, too_much))
+            numel = 1
+            for n in sizes:
+                numel *= n
+            self.views["%s %s" % (kind, key)] = (record, offset, tuple(sizes), tuple(strides), meta["dtype"],
+                                                numel * element)
         return document["config"]
+
+    def check_materialised(self) -> None:
+        """The weights and constants hold, once each becomes a tensor of its
+        own (as a conversion writes them), at most EXPANSION_ALLOWANCE more
+        than the bytes the archive holds for them: a view whose strides
+        repeat elements (an expanded buffer) declares more than it holds.
+        Counted are the tensors the program's signature takes, and the
+        other entries that are not the same view of the same bytes as one
+        counted already (a tied weight)."""
+        held = sum(self.archive.size(record) for record in {view[0] for view in self.views.values()})
+        taken = []
+        for spec in self.document["graph_module"]["signature"]["input_specs"]:
+            (form, inner), = spec.items()
+            name = {"parameter": "parameter_name", "buffer": "buffer_name",
+                    "tensor_constant": "tensor_constant_name"}.get(form)
+            if name:
+                key = inner[name]
+                taken.append(next((kind + " " + key for kind in _CONFIGS if kind + " " + key in self.views), None))
+        counted = set()
+        total, largest = 0, None
+        taken = [n for n in taken if n]
+        for name in taken + sorted(set(self.views) - set(taken)):
+            view = self.views[name]
+            if name not in taken and view in counted:
+                continue
+            counted.add(view)
+            total += view[5]
+            if largest is None or view[5] > self.views[largest][5]:
+                largest = name
+        if total > held + EXPANSION_ALLOWANCE:
+            record, _, sizes, _, _, size = self.views[largest]
+            raise refusal(self.src, "its entry %s declares a tensor of %s (%d bytes) over the %d bytes of %s: its "
+                                    "weights and constants would take %d bytes, more than the %d the archive holds "
+                                    "for them and %d MiB of expanded views" % (
+                                        largest.split(" ", 1)[1], list(sizes), size, self.archive.size(record), record,
+                                        total, held, EXPANSION_ALLOWANCE >> 20))
 
     def check_example_inputs(self) -> bytes:
         record = self.archive.read("data/sample_inputs/model.pt")
@@ -666,7 +683,7 @@ class _Checked:
         if unknown or not inner.has("data.pkl"):
             raise refusal(self.src, "its example inputs hold members torch.save does not write (%s)" % (
                 (unknown or ["no data.pkl"])[0]))
-        _StorageCheck(inner, self.torch, self.expansions).check(inner.read("data.pkl"))
+        _StorageCheck(inner, self.torch).check(inner.read("data.pkl"))
         return record
 
     def tensors(self, kind: str) -> Dict[str, Any]:
