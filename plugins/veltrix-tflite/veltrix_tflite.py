@@ -311,4 +311,7 @@ def _save_graph(tf: Any, graph: Any, names: List[str], outputs: List[str], order
     module = tf.Module()
     module.f = tf.function(lambda *args: dict(zip(output_names, function(*args))))
     signature = module.f.get_concrete_function(*specs)
-    tf.saved_model.save(module, path, signatures={"serving_default": signature})
+    # no gradients: the graph is frozen, and saving the custom gradients of an activation whose
+    # parameter was folded into a constant (EfficientNet's swish) fails
+    tf.saved_model.save(module, path, signatures={"serving_default": signature},
+                        options=tf.saved_model.SaveOptions(experimental_custom_gradients=False))
