@@ -103,7 +103,7 @@ PATH = "path"            # an attribute path (dotted names; numbers for module l
 MODULE = "module"        # a module's path in the program, "" for the root
 OPERATOR = "operator"    # looked up as an attribute chain from torch, operator or math
 EXPRESSION = "expression"  # evaluated by SymPy
-STRUCTURE = "structure"  # an input or output structure (a serialized pytree spec)
+STRUCTURE = "structure"  # an input or output structure (a serialized pytree TreeSpec)
 RANGE_KEY = "range key"   # a shape expression as SymPy prints it, compared as text (never evaluated)
 DEVICE = "device"
 VERIFIER = "verifier"
@@ -202,7 +202,7 @@ def is_path(text: Any) -> bool:
 
 
 def plain_structure(text: Any, src: str) -> str:
-    """A serialized input or output structure (a pytree spec) checked and
+    """A serialized input or output structure (a pytree TreeSpec) checked and
     rewritten so that reading it imports and calls nothing: containers of
     the plain kinds stay, any other kind with named fields (a library's
     output class) becomes a dict of those fields and one without (a named
